@@ -1,0 +1,144 @@
+# Every target sets up what it needs; stamps keep repeated runs fast.
+#   make test    build into .venv and run the tests against the installed package
+#   make asan    the same tests against an ASan/UBSan build in .venv-asan
+#   make bench   benchmark against peer libraries (bench/run.py) in .venv
+# PYTHON=/path/to/python3.13 overrides the interpreter search.
+
+SHELL := /bin/bash
+.SHELLFLAGS := -eu -o pipefail -c
+.DEFAULT_GOAL := test
+.DELETE_ON_ERROR:
+MAKEFLAGS += --no-builtin-rules --no-print-directory
+
+# First CPython 3.13 that actually runs.  pyenv shims are tried last: they
+# may refuse a version that is not selected.  Resolved once, on first use.
+define find_python
+for p in /usr/bin/python3.13 \
+         $$(root=$$(pyenv root 2>/dev/null || echo "$${PYENV_ROOT:-$$HOME/.pyenv}"); \
+            ls -d "$$root"/versions/3.13.*/bin/python3.13 2>/dev/null | sort -rV) \
+         $$(command -v python3.13 2>/dev/null); do \
+  if "$$p" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' >/dev/null 2>&1; then echo "$$p"; break; fi; \
+done
+endef
+PYTHON = $(eval PYTHON := $(shell $(find_python)))$(PYTHON)
+
+VENV      := .venv
+ASAN_VENV := .venv-asan
+PIP       := -m pip --disable-pip-version-check --no-input
+CMAKE_MIN := 3.21
+export PIP_NO_INPUT := 1
+export PIP_DISABLE_PIP_VERSION_CHECK := 1
+
+# Everything the native build or the wheel is made from.  The list itself is
+# a prerequisite too (via build/.sources) so added or removed files rebuild.
+SOURCES := $(shell find native src -type f ! -name '*.so' ! -name '*.pyc' 2>/dev/null | LC_ALL=C sort) \
+           CMakeLists.txt pyproject.toml
+
+LIBASAN = $(shell $(CXX) -print-file-name=libasan.so)
+SANITIZER_ENV := PYTHONMALLOC=malloc \
+                 ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+                 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+
+# Names from pyproject.toml, so the lists live in one place.
+pyproject_list = $(1)/bin/python -c 'import functools, operator, sys, tomllib; \
+	print("\n".join(functools.reduce(operator.getitem, sys.argv[1:], tomllib.load(open("pyproject.toml", "rb")))))' $(2)
+
+# $(call make_venv,DIR): a venv on the 3.13 interpreter with the build
+# backend, the test tools, and cmake/ninja only where the machine lacks them.
+define make_venv
+	@test -n "$(PYTHON)" || { echo "no working CPython 3.13 found; set PYTHON=/path/to/python3.13" >&2; exit 1; }
+	@"$(PYTHON)" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' || { echo "$(PYTHON) is not a working CPython 3.13" >&2; exit 1; }
+	@if [ -x $(1)/bin/python ] && ! $(1)/bin/python -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' 2>/dev/null; then \
+	  echo "$(1) is not a working 3.13 venv; recreating"; rm -rf $(1); fi
+	@[ -x $(1)/bin/python ] || { echo "creating $(1) with $(PYTHON)"; "$(PYTHON)" -m venv $(1); }
+	{ $(call pyproject_list,$(1),build-system requires); $(call pyproject_list,$(1),project optional-dependencies test); } \
+	  | xargs -r -d '\n' $(1)/bin/python $(PIP) install -q
+	@need=; \
+	v=$$(cmake --version 2>/dev/null | sed -n 's/^cmake version \([0-9][0-9.]*\).*/\1/p'); \
+	if [ -z "$$v" ] || ! $(1)/bin/python -c 'import sys; v = tuple(map(int, sys.argv[1].split(".")[:2])); sys.exit(v < tuple(map(int, sys.argv[2].split("."))))' "$$v" "$(CMAKE_MIN)"; then need=cmake; fi; \
+	ninja --version >/dev/null 2>&1 || need="$$need ninja"; \
+	if [ -n "$$need" ]; then echo "installing$${need:+ }$$need into $(1)"; $(1)/bin/python $(PIP) install -q $$need; fi
+	@touch $@
+endef
+
+.PHONY: venv build install test asan bench clean dist-check
+
+venv: $(VENV)/.stamp-venv
+
+$(VENV)/.stamp-venv: pyproject.toml
+	$(call make_venv,$(VENV))
+
+$(ASAN_VENV)/.stamp-venv: pyproject.toml
+	$(call make_venv,$(ASAN_VENV))
+
+# Rewritten only when the set of files changes, so its mtime means "a file
+# was added or removed".
+build/.sources: FORCE
+	@mkdir -p build
+	@printf '%s\n' $(SOURCES) > $@.tmp
+	@if cmp -s $@.tmp $@; then rm -f $@.tmp; else mv -f $@.tmp $@; fi
+
+# Non-editable, into site-packages; build-dir in pyproject.toml keeps the
+# CMake tree between runs, so only what changed is recompiled.  The venv's
+# bin goes first on PATH so a cmake/ninja installed there is the one used.
+$(VENV)/.stamp-install: $(VENV)/.stamp-venv build/.sources $(SOURCES)
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/python $(PIP) install --no-build-isolation --no-deps --force-reinstall .
+	@touch $@
+
+$(ASAN_VENV)/.stamp-install: $(ASAN_VENV)/.stamp-venv build/.sources $(SOURCES)
+	PATH="$(CURDIR)/$(ASAN_VENV)/bin:$$PATH" $(ASAN_VENV)/bin/python $(PIP) install --no-build-isolation --no-deps --force-reinstall \
+	  -C build-dir='build/asan-{wheel_tag}' \
+	  -C cmake.define.VELMORA_SANITIZE=ON \
+	  -C cmake.define.VELMORA_DEBUG_CHECKS=ON \
+	  -C install.strip=false .
+	@touch $@
+
+build install: $(VENV)/.stamp-install
+
+# -P: the working directory is not put on sys.path, so only the installed
+# package can be imported.
+test: $(VENV)/.stamp-install $(VENV)/.stamp-bench
+	$(VENV)/bin/python -P -m pytest $(PYTEST_ARGS)
+
+# The interpreter is not instrumented, so the ASan runtime has to be loaded
+# first; PYTHONMALLOC=malloc lets it see every object allocation.  Leak
+# checking is off because the interpreter keeps memory until exit by design.
+# --capture=sys: a report is written straight to fd 2 just before the abort,
+# and would be lost in pytest's fd capture.
+asan: $(ASAN_VENV)/.stamp-install
+	@lib='$(LIBASAN)'; [ -f "$$lib" ] || { echo "libasan not found ($(CXX) -print-file-name=libasan.so gave '$$lib')" >&2; exit 1; }
+	env LD_PRELOAD='$(LIBASAN)' $(SANITIZER_ENV) $(ASAN_VENV)/bin/python -P -m pytest -p no:cacheprovider --capture=sys $(PYTEST_ARGS)
+
+# pyperf and the peer libraries; `make test` wants them too, for the smoke
+# run of the benchmark in tests/test_bench.py.
+$(VENV)/.stamp-bench: $(VENV)/.stamp-venv pyproject.toml
+	$(call pyproject_list,$(VENV),project optional-dependencies bench) | xargs -r -d '\n' $(VENV)/bin/python $(PIP) install -q
+	@touch $@
+
+# BENCH_ARGS=--quick for about a minute; see bench/run.py --help.
+bench: $(VENV)/.stamp-install $(VENV)/.stamp-bench
+	$(VENV)/bin/python bench/run.py $(BENCH_ARGS)
+
+# What a release ships: `python -m build` makes the sdist and then the wheel
+# from that sdist, so a file the sdist lacks fails the build here.  The wheel
+# goes with its test extras into a new venv outside the tree, where a copy of
+# tests/ and examples/ runs against it.  The venv's bin is on PATH for the
+# same reason as in the install step.
+dist-check: $(VENV)/.stamp-venv
+	$(VENV)/bin/python $(PIP) install -q build
+	rm -rf dist
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/python -m build --outdir dist .
+	tmp=$$(mktemp -d "$${TMPDIR:-/tmp}/velmora-dist.XXXXXX"); trap 'rm -rf "$$tmp"' EXIT; \
+	wheel=$$(ls "$(CURDIR)"/dist/velmora-*.whl); \
+	echo "testing $$wheel in $$tmp"; \
+	"$(PYTHON)" -m venv "$$tmp/venv"; \
+	"$$tmp/venv/bin/python" $(PIP) install -q "$$wheel[test]"; \
+	cp -R tests examples pyproject.toml "$$tmp/"; \
+	cd "$$tmp" && venv/bin/python -P -m pytest -p no:cacheprovider $(PYTEST_ARGS)
+
+clean:
+	rm -rf build $(VENV) $(ASAN_VENV) .pytest_cache .hypothesis dist
+	find . -path ./.git -prune -o -name __pycache__ -type d -prune -exec rm -rf {} +
+
+.PHONY: FORCE
+FORCE:

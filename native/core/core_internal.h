@@ -1,0 +1,20 @@
+// Private interface between the core's translation units (hidden symbols).
+#ifndef VELMORA_CORE_INTERNAL_H
+#define VELMORA_CORE_INTERNAL_H
+
+#include <Python.h>
+
+#include <cstddef>
+
+namespace vlm::known {
+
+// Number of well-known names; fixed at compile time.
+std::size_t count() noexcept;
+
+// The shared objects in table order, building them on first use.  NULL (no
+// exception set) when they cannot be built yet.
+PyObject *const *objects() noexcept;
+
+}  // namespace vlm::known
+
+#endif  // VELMORA_CORE_INTERNAL_H

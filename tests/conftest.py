@@ -1,0 +1,60 @@
+import os
+
+from hypothesis import settings
+
+# Sanitizer builds run several times slower: time limits per example would
+# only produce flaky failures there.
+settings.register_profile("velmora", deadline=None, print_blob=True)
+settings.register_profile("ci", parent=settings.get_profile("velmora"), derandomize=True, database=None)
+settings.load_profile("ci" if os.environ.get("CI") else "velmora")
+
+# The model test (tests/test_model.py) runs on budgets of its own: a few
+# hundred programs normally, at least twenty thousand under `make long`
+# (VELMORA_LONG=1), where they are drawn afresh on every run.
+_LONG = bool(os.environ.get("VELMORA_LONG"))
+settings.register_profile(
+    "model",
+    parent=settings.get_profile("velmora" if _LONG or not os.environ.get("CI") else "ci"),
+    max_examples=20_000 if _LONG else 200,
+    stateful_step_count=40 if _LONG else 25,
+)
+
+
+import gc
+import sys
+
+import pytest
+
+
+def _allocated_after(fn, repeat):
+    for _ in range(repeat):
+        fn()
+    gc.collect()
+    return sys.getallocatedblocks(), len(gc.get_objects())
+
+
+class LeakChecker:
+    """Runs an operation many times and fails if memory blocks or tracked
+    objects keep growing. Exceptions the operation is expected to raise are
+    swallowed, so error paths are checked the same way."""
+
+    def __call__(self, fn, *, repeat=2000, raises=(), slack=None):
+        def once():
+            try:
+                fn()
+            except raises:
+                pass
+
+        # Warm-up fills caches (interned names, free lists, method caches).
+        _allocated_after(once, repeat // 4 + 10)
+        blocks0, objects0 = _allocated_after(once, 1)
+        blocks1, objects1 = _allocated_after(once, repeat)
+        allowed = repeat // 10 if slack is None else slack
+        assert blocks1 - blocks0 < allowed, f"{blocks1 - blocks0} blocks leaked over {repeat} runs"
+        assert objects1 - objects0 < allowed, f"{objects1 - objects0} objects leaked over {repeat} runs"
+
+
+@pytest.fixture
+def no_leak():
+    """no_leak(fn, repeat=..., raises=(ValueError,)) asserts fn leaks nothing."""
+    return LeakChecker()
