@@ -1,0 +1,236 @@
+// The Headers type: storage, construction, representation, garbage
+// collection, the override dispatch and the fast-method table.
+#include "args.h"
+#include "headers.h"
+
+namespace velmora {
+
+int call_override(PyObject *self, PyObject *method, FastEntry own, Ref &out, PyObject *const *argv,
+                  size_t nargs) noexcept {
+    Ref attr = Ref::steal(PyObject_GetAttr(self, method));
+    if (!attr) return -1;
+    PyObject *fn = attr.get();
+    if (PyMethod_Check(fn)) fn = PyMethod_GET_FUNCTION(fn);
+    if (PyCFunction_Check(fn) && PyCFunction_GET_FUNCTION(fn) == as_cfunction(own)) return 0;
+    // A bound method calls its function with the bound object first, which
+    // is what calling the override as found does.
+    out = Ref::steal(PyObject_Vectorcall(attr.get(), argv, nargs, nullptr));
+    return out ? 1 : -1;
+}
+
+namespace {
+
+HeadersObject *as_headers(PyObject *self) noexcept { return reinterpret_cast<HeadersObject *>(self); }
+
+// The table's no-result slots report failure through the error indicator.
+void vt_add(HeadersObject *self, PyObject *name, PyObject *value, int skip) noexcept {
+    (void)headers_add(self, name, value, skip);
+}
+void vt_set(HeadersObject *self, PyObject *name, PyObject *value, int skip) noexcept {
+    (void)headers_set(self, name, value, skip);
+}
+void vt_remove(HeadersObject *self, PyObject *key, int skip) noexcept { (void)headers_remove(self, key, skip); }
+void vt_merge(HeadersObject *self, PyObject *values, int skip) noexcept { (void)headers_merge(self, values, skip); }
+int vt_contains(HeadersObject *self, PyObject *key, int skip) noexcept {
+    const int r = headers_contains(self, key, skip);
+    return r < 0 ? 0 : r;
+}
+
+const Signature sig_init{"__init__", {&C.values}, 1, 0};
+
+// Slot functions.
+
+PyObject *headers_tp_new(PyTypeObject *type, PyObject *, PyObject *) noexcept {
+    PyObject *self = type->tp_alloc(type, 0);
+    if (!self) return nullptr;
+    as_headers(self)->vtab = &headers_vtable;
+    as_headers(self)->values = Py_None;
+    return self;
+}
+
+int headers_tp_init(PyObject *self, PyObject *args, PyObject *kwargs) noexcept {
+    PyObject *values = nullptr;
+    if (bind_tuple(sig_init, args, kwargs, &values) < 0) return -1;
+    if (values == nullptr || values == Py_None) {
+        PyObject *fresh = PyList_New(0);
+        if (!fresh) return -1;
+        replace_field(as_headers(self)->values, fresh);
+        return 0;
+    }
+    if (!is_exact_list(values)) return err_arg_type("values", "list", values);
+    replace_field(as_headers(self)->values, Py_NewRef(values));
+    return 0;
+}
+
+// Headers(...) without the argument tuple and the separate __init__ call:
+// the usual way to wrap every request's list. Only the class itself comes
+// here; subclasses go through the type's ordinary call.
+PyObject *headers_vectorcall(PyObject *type, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (VLM_UNLIKELY(type != reinterpret_cast<PyObject *>(&HeadersType))) {
+        Ref tuple = Ref::steal(PyTuple_New(nargs));
+        if (!tuple) return nullptr;
+        for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
+        Ref kwargs;
+        if (kwnames && PyTuple_GET_SIZE(kwnames)) {
+            kwargs = Ref::steal(PyDict_New());
+            if (!kwargs) return nullptr;
+            for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k)
+                if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, k), args[nargs + k]) < 0) return nullptr;
+        }
+        return PyType_Type.tp_call(type, tuple.get(), kwargs.get());
+    }
+    PyObject *values = nullptr;
+    if (bind(sig_init, args, nargs, kwnames, &values) < 0) return nullptr;
+    if (values != nullptr && values != Py_None && !is_exact_list(values)) return err_arg_type("values", "list", values);
+    Ref self = Ref::steal(headers_tp_new(&HeadersType, nullptr, nullptr));
+    if (!self) return nullptr;
+    PyObject *list = (values == nullptr || values == Py_None) ? PyList_New(0) : Py_NewRef(values);
+    if (!list) return nullptr;
+    replace_field(as_headers(self.get())->values, list);
+    return self.release();
+}
+
+int headers_tp_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
+    Py_VISIT(as_headers(self)->values);
+    return 0;
+}
+
+int headers_tp_clear(PyObject *self) noexcept {
+    replace_field(as_headers(self)->values, Py_None);
+    return 0;
+}
+
+void headers_tp_dealloc(PyObject *self) noexcept {
+    PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, headers_tp_dealloc)
+    Py_CLEAR(as_headers(self)->values);
+    Py_TYPE(self)->tp_free(self);
+    Py_TRASHCAN_END
+}
+
+PyObject *headers_tp_repr(PyObject *self) noexcept {
+    return PyUnicode_FromFormat("<Headers %S>", as_headers(self)->values ? as_headers(self)->values : Py_None);
+}
+
+PyObject *headers_get_values(PyObject *self, void *) noexcept {
+    PyObject *values = as_headers(self)->values;
+    return Py_NewRef(values ? values : Py_None);
+}
+
+// Method table, in the order the class dict lists them.
+
+PyMethodDef headers_methods[] = {
+    {"get", as_cfunction(headers_py_get), METH_FASTCALL | METH_KEYWORDS,
+     "get(self, name)\n--\n\nAll values of the name, in list order, in the form of the key (bytes or str)."},
+    {"get_tuples", as_cfunction(headers_py_get_tuples), METH_FASTCALL | METH_KEYWORDS,
+     "get_tuples(self, name)\n--\n\nThe stored (name, value) entries of the name, unconverted."},
+    {"get_first", as_cfunction(headers_py_get_first), METH_FASTCALL | METH_KEYWORDS,
+     "get_first(self, key)\n--\n\nThe first value of the name in the form of the key, or None."},
+    {"get_single", as_cfunction(headers_py_get_single), METH_FASTCALL | METH_KEYWORDS,
+     "get_single(self, key)\n--\n\nThe one value of the name; ValueError unless there is exactly one."},
+    {"merge", as_cfunction(headers_py_merge), METH_FASTCALL | METH_KEYWORDS,
+     "merge(self, values)\n--\n\nAppend the given (name, value) tuples as they are."},
+    {"update", as_cfunction(headers_py_update), METH_FASTCALL | METH_KEYWORDS,
+     "update(self, values)\n--\n\nSet each name of a dict, replacing earlier entries of it."},
+    {"items", as_cfunction(headers_py_items), METH_FASTCALL | METH_KEYWORDS,
+     "items(self)\n--\n\nA generator of the stored (name, value) entries."},
+    {"clone", as_cfunction(headers_py_clone), METH_FASTCALL | METH_KEYWORDS,
+     "clone(self)\n--\n\nA new Headers with new entries holding the same bytes names and values."},
+    {"add_many", as_cfunction(headers_py_add_many), METH_FASTCALL | METH_KEYWORDS,
+     "add_many(self, values)\n--\n\nAdd every pair of a mutable sequence or mapping."},
+    {"_add_to_instance", as_cfunction(headers_py_add_to_instance), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "_add_to_instance(instance, other)\n--\n\nAdd a Headers, Header, pair or list of pairs to instance."},
+    {"keys", as_cfunction(headers_py_keys), METH_FASTCALL | METH_KEYWORDS,
+     "keys(self)\n--\n\nThe distinct stored names in order of first appearance."},
+    {"add", as_cfunction(headers_py_add), METH_FASTCALL | METH_KEYWORDS,
+     "add(self, name, value)\n--\n\nAppend one field; the name is stored in canonical form."},
+    {"set", as_cfunction(headers_py_set), METH_FASTCALL | METH_KEYWORDS,
+     "set(self, name, value)\n--\n\nReplace every field of the name by one new field at the end."},
+    {"remove", as_cfunction(headers_py_remove), METH_FASTCALL | METH_KEYWORDS,
+     "remove(self, key)\n--\n\nDelete every field of the name."},
+    {"contains", as_cfunction(headers_py_contains), METH_FASTCALL | METH_KEYWORDS,
+     "contains(self, key)\n--\n\nWhether a field of the name is present."},
+    {"__reduce_cython__", as_cfunction(headers_py_reduce), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"__setstate_cython__", as_cfunction(headers_py_setstate), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"__reduce__", as_cfunction(headers_py_reduce), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"__setstate__", as_cfunction(headers_py_setstate), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    // A method rather than the slot wrapper: a Python subclass would
+    // otherwise inherit nb_inplace_add as its sq_inplace_concat too, and the
+    // interpreter's last fallback for `+=` would hand back NotImplemented as
+    // the result instead of raising.
+    {"__iadd__", as_pycfunction(headers_nb_inplace_add), METH_O | METH_COEXIST,
+     "__iadd__($self, value, /)\n--\n\nAdd the entries of value to this collection."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef headers_getset[] = {
+    {"values", headers_get_values, nullptr, "The list of (name, value) entries itself (shared, not copied).",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMappingMethods headers_as_mapping = {
+    .mp_length = nullptr,
+    .mp_subscript = headers_mp_subscript,
+    .mp_ass_subscript = headers_mp_ass_subscript,
+};
+
+PySequenceMethods headers_as_sequence = {
+    .sq_length = nullptr,
+    .sq_concat = nullptr,
+    .sq_repeat = nullptr,
+    .sq_item = headers_sq_item,
+    .was_sq_slice = nullptr,
+    .sq_ass_item = headers_sq_ass_item,
+    .was_sq_ass_slice = nullptr,
+    .sq_contains = headers_sq_contains,
+    .sq_inplace_concat = nullptr,
+    .sq_inplace_repeat = nullptr,
+};
+
+PyNumberMethods headers_as_number = {
+    .nb_add = headers_nb_add,
+    .nb_inplace_add = headers_nb_inplace_add,
+};
+
+}  // namespace
+
+VlmHeadersVTable headers_vtable = {
+    .keys = headers_keys,
+    .clone = headers_clone,
+    .get = headers_get,
+    .get_tuples = headers_get_tuples,
+    .add = vt_add,
+    .set = vt_set,
+    .get_single = headers_get_single,
+    .get_first = headers_get_first,
+    .remove = vt_remove,
+    .merge = vt_merge,
+    .contains = vt_contains,
+};
+
+PyTypeObject HeadersType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "velmora.headers.Headers",
+    .tp_basicsize = sizeof(HeadersObject),
+    .tp_itemsize = 0,
+    .tp_dealloc = headers_tp_dealloc,
+    .tp_repr = headers_tp_repr,
+    .tp_as_number = &headers_as_number,
+    .tp_as_sequence = &headers_as_sequence,
+    .tp_as_mapping = &headers_as_mapping,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    .tp_doc = "Headers(values=None)\n--\n\n"
+              "Ordered, multi-valued, case-insensitive collection of HTTP header fields kept in a shared list.",
+    .tp_traverse = headers_tp_traverse,
+    .tp_clear = headers_tp_clear,
+    .tp_iter = headers_tp_iter,
+    .tp_methods = headers_methods,
+    .tp_getset = headers_getset,
+    .tp_init = headers_tp_init,
+    .tp_new = headers_tp_new,
+    .tp_vectorcall = headers_vectorcall,
+};
+
+}  // namespace velmora

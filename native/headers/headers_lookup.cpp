@@ -1,0 +1,286 @@
+// The read side of Headers: case-insensitive lookups in list order.
+#include "args.h"
+#include "headers.h"
+#include "names.h"
+
+namespace velmora {
+
+namespace {
+
+// Walks the tuple entries of the collection with the lowered key and calls
+// on_match(entry, value) for each matching one: it returns -1 to fail, 0 to
+// go on, 1 to stop. The walk holds the list itself and re-reads its size
+// every step. Only a str-subclass name can run Python code while it is
+// matched (its own lower()), so only then is the entry held as well: that
+// code may empty the list. Conversions hold what they convert themselves.
+template <typename OnMatch>
+[[nodiscard]] int scan_tuples(HeadersObject *self, const LoweredKey &key, OnMatch &&on_match) noexcept {
+    Ref list = walk_list(self);
+    if (!list) return -1;
+    return with_matcher(key, [&](const auto &matches) noexcept -> int {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
+            PyObject *entry = PyList_GET_ITEM(list.get(), i);
+            PyObject *name, *value;
+            if (VLM_UNLIKELY(read_tuple_entry(entry, &name, &value) < 0)) return -1;
+            int m;
+            Ref hold;
+            if (VLM_LIKELY(Py_IS_TYPE(name, &PyBytes_Type))) {
+                m = matches.bytes_name(name);
+            } else {
+                if (name_may_run_code(name)) hold = Ref::borrow(entry);
+                m = matches(name);
+            }
+            if (VLM_UNLIKELY(m < 0)) return -1;
+            if (m) {
+                const int r = on_match(entry, value);
+                if (r != 0) return r;
+            }
+        }
+        return 0;
+    });
+}
+
+// Collects converted values without a list for the usual handful of
+// matches; the tuple is built once at the end.
+class ValueCollector {
+public:
+    ValueCollector() = default;
+    ValueCollector(const ValueCollector &) = delete;
+    ValueCollector &operator=(const ValueCollector &) = delete;
+    ~ValueCollector() {
+        for (Py_ssize_t i = 0; i < n_; ++i) Py_DECREF(inline_[i]);
+    }
+
+    [[nodiscard]] int add_steal(PyObject *item) noexcept {
+        if (!item) return -1;
+        if (VLM_LIKELY(!spill_ && n_ < kInline)) {
+            inline_[n_++] = item;
+            return 0;
+        }
+        if (!spill_) {
+            spill_ = Ref::steal(PyList_New(0));
+            if (!spill_) {
+                Py_DECREF(item);
+                return -1;
+            }
+        }
+        const int rc = PyList_Append(spill_.get(), item);
+        Py_DECREF(item);
+        return rc;
+    }
+
+    PyObject *to_tuple() noexcept {
+        const Py_ssize_t extra = spill_ ? PyList_GET_SIZE(spill_.get()) : 0;
+        PyObject *tuple = PyTuple_New(n_ + extra);
+        if (!tuple) return nullptr;
+        for (Py_ssize_t i = 0; i < n_; ++i) PyTuple_SET_ITEM(tuple, i, inline_[i]);
+        for (Py_ssize_t i = 0; i < extra; ++i)
+            PyTuple_SET_ITEM(tuple, n_ + i, Py_NewRef(PyList_GET_ITEM(spill_.get(), i)));
+        n_ = 0;
+        return tuple;
+    }
+
+private:
+    static constexpr Py_ssize_t kInline = 8;
+    PyObject *inline_[kInline];
+    Py_ssize_t n_ = 0;
+    Ref spill_;
+};
+
+PyObject *get_body(HeadersObject *self, PyObject *name) noexcept {
+    ValueCollector results;
+    LoweredKey key;
+    if (lower_key(name, key) < 0) return nullptr;
+    const bool as_bytes = key.is_bytes;
+    const int rc = scan_tuples(self, key, [&](PyObject *, PyObject *value) noexcept -> int {
+        return results.add_steal(convert_header_value(value, as_bytes));
+    });
+    if (rc < 0) return nullptr;
+    return results.to_tuple();
+}
+
+PyObject *get_tuples_body(HeadersObject *self, PyObject *name) noexcept {
+    Ref results = Ref::steal(PyList_New(0));
+    if (!results) return nullptr;
+    LoweredKey key;
+    if (lower_key(name, key) < 0) return nullptr;
+    const int rc = scan_tuples(self, key, [&](PyObject *entry, PyObject *) noexcept -> int {
+        return PyList_Append(results.get(), entry);
+    });
+    if (rc < 0) return nullptr;
+    return results.release();
+}
+
+PyObject *get_first_body(HeadersObject *self, PyObject *key_obj) noexcept {
+    LoweredKey key;
+    if (lower_key(key_obj, key) < 0) return nullptr;
+    Ref found;
+    const bool as_bytes = key.is_bytes;
+    const int rc = scan_tuples(self, key, [&](PyObject *, PyObject *value) noexcept -> int {
+        found = Ref::steal(convert_header_value(value, as_bytes));
+        return found ? 1 : -1;
+    });
+    if (rc < 0) return nullptr;
+    if (rc == 0) return Py_None;
+    return found.release();
+}
+
+int contains_body(HeadersObject *self, PyObject *key_obj) noexcept {
+    LoweredKey key;
+    if (lower_key(key_obj, key) < 0) return -1;
+    Ref list = walk_list(self);
+    if (!list) return -1;
+    return with_matcher(key, [&](const auto &matches) noexcept -> int {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
+            PyObject *entry = PyList_GET_ITEM(list.get(), i);
+            int m;
+            if (VLM_LIKELY(is_exact_tuple(entry) && PyTuple_GET_SIZE(entry) > 0 &&
+                           !name_may_run_code(PyTuple_GET_ITEM(entry, 0)))) {
+                m = matches(PyTuple_GET_ITEM(entry, 0));
+            } else {
+                // Indexing and matching may run Python code that empties the list.
+                Ref held = Ref::borrow(entry);
+                Ref name = Ref::steal(entry_first_item(held.get()));
+                if (!name) return -1;
+                m = matches(name.get());
+            }
+            if (m != 0) return m;
+        }
+        return 0;
+    });
+}
+
+// The truth value of an override's answer; True, False and None need no call.
+int truth_of(PyObject *o) noexcept {
+    if (o == Py_True) return 1;
+    if (o == Py_False || o == Py_None) return 0;
+    return PyObject_IsTrue(o);
+}
+
+}  // namespace
+
+PyObject *entry_first_item(PyObject *entry) noexcept {
+    if (VLM_LIKELY(is_exact_tuple(entry)) && PyTuple_GET_SIZE(entry) > 0) return Py_NewRef(PyTuple_GET_ITEM(entry, 0));
+    if (is_exact_list(entry) && PyList_GET_SIZE(entry) > 0) return Py_NewRef(PyList_GET_ITEM(entry, 0));
+    if (entry == Py_None) return err_none_not_subscriptable();
+    // Everything else, empty pairs included, answers as `entry[0]` would.
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    if (!zero) return nullptr;
+    return PyObject_GetItem(entry, zero.get());
+}
+
+// Fast methods.
+
+PyObject *headers_get(HeadersObject *self, PyObject *name, int skip_dispatch) noexcept {
+    Ref r;
+    const int d = dispatch(self, skip_dispatch, C.get, headers_py_get, r, name);
+    if (d < 0) return nullptr;
+    if (d > 0) {
+        if (r.get() != Py_None && !is_exact_tuple(r.get())) return err_expected("tuple", r.get());
+        return r.release();
+    }
+    return get_body(self, name);
+}
+
+PyObject *headers_get_tuples(HeadersObject *self, PyObject *name, int skip_dispatch) noexcept {
+    Ref r;
+    const int d = dispatch(self, skip_dispatch, C.get_tuples, headers_py_get_tuples, r, name);
+    if (d < 0) return nullptr;
+    if (d > 0) {
+        if (r.get() != Py_None && !is_exact_list(r.get())) return err_expected("list", r.get());
+        return r.release();
+    }
+    return get_tuples_body(self, name);
+}
+
+PyObject *headers_get_first(HeadersObject *self, PyObject *key, int skip_dispatch) noexcept {
+    Ref r;
+    const int d = dispatch(self, skip_dispatch, C.get_first, headers_py_get_first, r, key);
+    if (d < 0) return nullptr;
+    if (d > 0) return r.release();
+    return get_first_body(self, key);
+}
+
+PyObject *headers_get_single(HeadersObject *self, PyObject *key, int skip_dispatch) noexcept {
+    Ref r;
+    const int d = dispatch(self, skip_dispatch, C.get_single, headers_py_get_single, r, key);
+    if (d < 0) return nullptr;
+    if (d > 0) return r.release();
+    Ref results = Ref::steal(headers_get(self, key, 0));
+    if (!results) return nullptr;
+    if (results.get() == Py_None) return err_none_no_len();
+    const Py_ssize_t n = PyTuple_GET_SIZE(results.get());
+    if (n > 1) return err_more_than_one();
+    if (n == 1) return Py_NewRef(PyTuple_GET_ITEM(results.get(), 0));
+    return err_not_one();
+}
+
+int headers_contains(HeadersObject *self, PyObject *key, int skip_dispatch) noexcept {
+    Ref r;
+    const int d = dispatch(self, skip_dispatch, C.contains, headers_py_contains, r, key);
+    if (d < 0) return -1;
+    if (d > 0) return truth_of(r.get());
+    return contains_body(self, key);
+}
+
+// Python entries.
+
+namespace {
+const Signature sig_get{"get", {&C.name}, 1, 1};
+const Signature sig_get_tuples{"get_tuples", {&C.name}, 1, 1};
+const Signature sig_get_first{"get_first", {&C.key}, 1, 1};
+const Signature sig_get_single{"get_single", {&C.key}, 1, 1};
+const Signature sig_contains{"contains", {&C.key}, 1, 1};
+
+HeadersObject *as_headers(PyObject *self) noexcept { return reinterpret_cast<HeadersObject *>(self); }
+}  // namespace
+
+PyObject *headers_py_get(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+    PyObject *name;
+    if (bind(sig_get, args, nargs, kwnames, &name) < 0) return nullptr;
+    return headers_get(as_headers(self), name, 1);
+}
+
+PyObject *headers_py_get_tuples(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+    PyObject *name;
+    if (bind(sig_get_tuples, args, nargs, kwnames, &name) < 0) return nullptr;
+    return headers_get_tuples(as_headers(self), name, 1);
+}
+
+PyObject *headers_py_get_first(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+    PyObject *key;
+    if (bind(sig_get_first, args, nargs, kwnames, &key) < 0) return nullptr;
+    return headers_get_first(as_headers(self), key, 1);
+}
+
+PyObject *headers_py_get_single(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+    PyObject *key;
+    if (bind(sig_get_single, args, nargs, kwnames, &key) < 0) return nullptr;
+    return headers_get_single(as_headers(self), key, 1);
+}
+
+PyObject *headers_py_contains(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+    PyObject *key;
+    if (bind(sig_contains, args, nargs, kwnames, &key) < 0) return nullptr;
+    const int r = headers_contains(as_headers(self), key, 1);
+    if (r < 0) return nullptr;
+    return PyBool_FromLong(r);
+}
+
+// Type slots.
+
+PyObject *headers_mp_subscript(PyObject *self, PyObject *item) noexcept {
+    return headers_get(as_headers(self), item, 0);
+}
+
+PyObject *headers_sq_item(PyObject *self, Py_ssize_t i) noexcept {
+    Ref index = Ref::steal(PyLong_FromSsize_t(i));
+    if (!index) return nullptr;
+    return Py_TYPE(self)->tp_as_mapping->mp_subscript(self, index.get());
+}
+
+int headers_sq_contains(PyObject *self, PyObject *key) noexcept {
+    return headers_contains(as_headers(self), key, 0);
+}
+
+}  // namespace velmora

@@ -1,0 +1,307 @@
+// The module frame: creation (one interpreter per process), the one-time
+// initialisation sequence, the constants, the export tables and the presets.
+#include <cstdint>
+#include <utility>
+
+#include "headers.h"
+#include "names.h"
+#include "pickle.h"
+#include "walk.h"
+
+namespace velmora {
+
+Constants C{};
+
+PyObject *lookup_global(PyObject *name) noexcept {
+    PyObject *found = nullptr;
+    if (C.module_dict) {
+        const int r = PyDict_GetItemRef(C.module_dict, name, &found);
+        if (r != 0) return found;  // hit, or error
+    }
+    PyObject *builtins = PyEval_GetBuiltins();
+    if (builtins) {
+        const int r = PyDict_GetItemRef(builtins, name, &found);
+        if (r != 0) return found;
+    }
+    return err_not_defined(name);
+}
+
+namespace {
+
+int64_t first_interpreter_id = -1;
+
+// The names of _KNOWN_HEADERS_STR, in table order.
+constexpr const char *known_header_names[] = {
+    "content-type", "content-length", "host", "cookie", "set-cookie", "accept", "accept-encoding",
+    "accept-language", "user-agent", "server", "date", "connection", "transfer-encoding", "authorization",
+    "location", "etag", "if-none-match", "origin", "access-control-allow-origin", "access-control-request-method",
+    "hx-request", "hx-target", "hx-trigger", "hx-current-url", "hx-prompt",
+};
+
+struct StrConstant {
+    PyObject **slot;
+    const char *text;
+};
+
+const StrConstant str_constants[] = {
+    {&C.name, "name"}, {&C.value, "value"}, {&C.key, "key"}, {&C.values, "values"}, {&C.instance, "instance"},
+    {&C.other, "other"}, {&C.keys, "keys"}, {&C.clone, "clone"}, {&C.get, "get"}, {&C.get_tuples, "get_tuples"},
+    {&C.add, "add"}, {&C.set, "set"}, {&C.get_single, "get_single"}, {&C.get_first, "get_first"},
+    {&C.remove, "remove"}, {&C.merge, "merge"}, {&C.contains, "contains"}, {&C.update, "update"},
+    {&C.items, "items"}, {&C.add_many, "add_many"}, {&C.add_to_instance, "_add_to_instance"},
+    {&C.reduce_cython, "__reduce_cython__"}, {&C.setstate_cython, "__setstate_cython__"},
+    {&C.reduce, "__reduce__"}, {&C.setstate, "__setstate__"}, {&C.getstate, "__getstate__"},
+    {&C.reduce_ex, "__reduce_ex__"}, {&C.pyx_state, "__pyx_state"}, {&C.pyx_type, "__pyx_type"},
+    {&C.pyx_checksum, "__pyx_checksum"}, {&C.lower, "lower"}, {&C.dict_attr, "__dict__"},
+    {&C.class_attr, "__class__"}, {&C.name_attr, "__name__"}, {&C.sys, "sys"}, {&C.intern, "intern"},
+    {&C.append, "append"}, {&C.unpickle_header, "__pyx_unpickle_Header"},
+    {&C.unpickle_headers, "__pyx_unpickle_Headers"}, {&C.mapping, "Mapping"},
+    {&C.mutable_sequence, "MutableSequence"},
+};
+
+int build_constants() noexcept {
+    if (C.empty_tuple) return 0;  // a failed earlier import already built them
+    C.empty_tuple = PyTuple_New(0);
+    C.empty_bytes = PyBytes_FromStringAndSize(nullptr, 0);
+    C.empty_str = PyUnicode_FromStringAndSize(nullptr, 0);
+    if (!C.empty_tuple || !C.empty_bytes || !C.empty_str) return -1;
+    for (const StrConstant &c : str_constants) {
+        *c.slot = PyUnicode_InternFromString(c.text);
+        if (!*c.slot) return -1;
+    }
+    C.content_type_bytes = PyBytes_FromString("content-type");
+    if (!C.content_type_bytes) return -1;
+    return 0;
+}
+
+int build_presets() noexcept {
+    struct Preset {
+        PyObject **slot;
+        const char *media_type;
+    };
+    const Preset presets[] = {
+        {&C.preset_json, "application/json"},
+        {&C.preset_text, "text/plain; charset=utf-8"},
+        {&C.preset_html, "text/html; charset=utf-8"},
+        {&C.preset_not_found, "text/plain"},
+    };
+    for (const Preset &p : presets) {
+        if (*p.slot) continue;
+        Ref value = Ref::steal(PyBytes_FromString(p.media_type));
+        if (!value) return -1;
+        *p.slot = PyTuple_Pack(2, C.content_type_bytes, value.get());
+        if (!*p.slot) return -1;
+    }
+    return 0;
+}
+
+int build_known_headers_str() noexcept {
+    Ref table = Ref::steal(PyDict_New());
+    if (!table) return -1;
+    for (const char *text : known_header_names) {
+        Ref name = Ref::steal(PyUnicode_InternFromString(text));
+        if (!name || PyDict_SetItem(table.get(), name.get(), name.get()) < 0) return -1;
+    }
+    replace_field(C.known_headers_str, table.release());
+    return 0;
+}
+
+int set_attr(PyObject *module, const char *name, PyObject *value_steal) noexcept {
+    Ref value = Ref::steal(value_steal);
+    if (!value) return -1;
+    return PyObject_SetAttrString(module, name, value.get());
+}
+
+int add_function(PyObject *module, PyMethodDef *def) noexcept {
+    Ref modname = Ref::steal(PyUnicode_FromString(VLM_HEADERS_MODULE_NAME));
+    if (!modname) return -1;
+    return set_attr(module, def->ml_name, PyCFunction_NewEx(def, nullptr, modname.get()));
+}
+
+int export_capi(PyObject *module) noexcept {
+    PyObject *capi = nullptr;
+    if (PyObject_GetOptionalAttrString(module, "__pyx_capi__", &capi) < 0) return -1;
+    Ref table = Ref::steal(capi);
+    if (!table) {
+        table = Ref::steal(PyDict_New());
+        if (!table || PyObject_SetAttrString(module, "__pyx_capi__", table.get()) < 0) return -1;
+    }
+    struct Export {
+        const char *name;
+        VlmInternFunc fn;
+    };
+    const Export exports[] = {
+        {"intern_header_name_bytes", intern_header_name_bytes},
+        {"intern_header_name_str", intern_header_name_str},
+    };
+    for (const Export &e : exports) {
+        Ref capsule = Ref::steal(
+            PyCapsule_New(reinterpret_cast<void *>(e.fn), VLM_HEADERS_CAPI_SIGNATURE, nullptr));
+        Ref key = Ref::steal(PyUnicode_FromString(e.name));
+        if (!capsule || !key || PyObject_SetItem(table.get(), key.get(), capsule.get()) < 0) return -1;
+    }
+    return 0;
+}
+
+int ready_header(PyObject *module) noexcept {
+    if (PyType_Ready(&HeaderType) < 0) return -1;
+    return PyObject_SetAttrString(module, "Header", reinterpret_cast<PyObject *>(&HeaderType));
+}
+
+int ready_headers(PyObject *module) noexcept {
+    if (PyType_Ready(&HeadersType) < 0) return -1;
+    Ref capsule = Ref::steal(PyCapsule_New(&headers_vtable, nullptr, nullptr));
+    if (!capsule || PyDict_SetItemString(HeadersType.tp_dict, "__pyx_vtable__", capsule.get()) < 0) return -1;
+    PyType_Modified(&HeadersType);
+    return PyObject_SetAttrString(module, "Headers", reinterpret_cast<PyObject *>(&HeadersType));
+}
+
+int import_abcs(PyObject *module) noexcept {
+    Ref abc = Ref::steal(PyImport_ImportModule("collections.abc"));
+    if (!abc) return -1;
+    for (PyObject *name : {C.mapping, C.mutable_sequence}) {
+        Ref cls = Ref::steal(PyObject_GetAttr(abc.get(), name));
+        if (!cls) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+            PyErr_Clear();
+            return err_cannot_import_name(name);
+        }
+        if (PyObject_SetAttr(module, name, cls.get()) < 0) return -1;
+    }
+    return 0;
+}
+
+int import_sys(PyObject *module) noexcept {
+    Ref sys = Ref::steal(PyImport_ImportModule("sys"));
+    if (!sys) return -1;
+    if (!C.builtin_intern) {
+        C.builtin_intern = PyObject_GetAttr(sys.get(), C.intern);
+        if (!C.builtin_intern) return -1;
+    }
+    if (PyObject_SetAttr(module, C.sys, sys.get()) < 0) return -1;
+    return watch_intern(C.module_dict, sys.get());
+}
+
+int bind_presets(PyObject *module) noexcept {
+    const std::pair<const char *, PyObject *> presets[] = {
+        {"STATIC_JSON_HEADERS", C.preset_json},
+        {"STATIC_TEXT_HEADERS", C.preset_text},
+        {"STATIC_HTML_HEADERS", C.preset_html},
+        {"STATIC_NOT_FOUND_HEADERS", C.preset_not_found},
+    };
+    for (const auto &[name, entry] : presets) {
+        if (set_attr(module, name, PyList_New(0)) < 0) return -1;
+        Ref list = Ref::steal(PyObject_GetAttrString(module, name));
+        if (!list || PyList_Append(list.get(), entry) < 0) return -1;
+    }
+    return 0;
+}
+
+int exec_steps(PyObject *module) noexcept {
+    PyObject *builtins = PyImport_ImportModule("builtins");
+    if (set_attr(module, "__builtins__", builtins) < 0) return -1;
+    if (PY_MAJOR_VERSION != 3 || PY_MINOR_VERSION != 13 || (Py_Version >> 24) != 3 || ((Py_Version >> 16) & 0xff) != 13) {
+        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                             "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", 3, 13,
+                             VLM_HEADERS_MODULE_NAME, "does not match", static_cast<int>(Py_Version >> 24),
+                             static_cast<int>((Py_Version >> 16) & 0xff)) < 0)
+            return -1;
+    }
+    if (build_constants() < 0) return -1;
+    PyObject *modules = PyImport_GetModuleDict();
+    Ref full_name = Ref::steal(PyUnicode_FromString(VLM_HEADERS_MODULE_NAME));
+    if (!full_name) return -1;
+    const int present = PyDict_Contains(modules, full_name.get());
+    if (present < 0) return -1;
+    if (!present && PyDict_SetItemString(modules, VLM_HEADERS_MODULE_NAME, module) < 0) return -1;
+    if (!C.str_lower) {
+        C.staticmethod = Py_NewRef(reinterpret_cast<PyObject *>(&PyStaticMethod_Type));
+        C.not_implemented = Py_NewRef(Py_NotImplemented);
+        C.str_lower = PyObject_GetAttr(reinterpret_cast<PyObject *>(&PyUnicode_Type), C.lower);
+        if (!C.str_lower) return -1;
+    }
+    if (build_presets() < 0) return -1;
+    if (export_capi(module) < 0) return -1;
+    if (ready_header(module) < 0) return -1;
+    if (ready_headers(module) < 0) return -1;
+    if (PyType_Ready(&WalkType) < 0) return -1;
+    if (import_abcs(module) < 0) return -1;
+    if (import_sys(module) < 0) return -1;
+    if (add_function(module, &intern_header_name_bytes_def) < 0) return -1;
+    if (build_known_headers_str() < 0) return -1;
+    if (add_function(module, &intern_header_name_str_def) < 0) return -1;
+    if (bind_presets(module) < 0) return -1;
+    if (add_function(module, &unpickle_header_def) < 0) return -1;
+    if (add_function(module, &unpickle_headers_def) < 0) return -1;
+    return set_attr(module, "__test__", PyDict_New());
+}
+
+int headers_exec(PyObject *module) noexcept {
+    if (C.module) {
+        if (C.module == module) return 0;
+        return err_reinitialisation();
+    }
+    C.module = Py_NewRef(module);
+    C.module_dict = PyModule_GetDict(module);
+    if (exec_steps(module) == 0) return 0;
+    // A later import starts over with a new module object.
+    C.module_dict = nullptr;
+    Py_CLEAR(C.module);
+    return -1;
+}
+
+int copy_spec_attr(PyObject *spec, PyObject *module, const char *from, const char *to, bool skip_none) noexcept {
+    PyObject *value = nullptr;
+    const int r = PyObject_GetOptionalAttrString(spec, from, &value);
+    if (r <= 0) return r;  // error, or missing: skipped
+    Ref held = Ref::steal(value);
+    if (skip_none && held.get() == Py_None) return 0;
+    return PyObject_SetAttrString(module, to, held.get());
+}
+
+PyObject *headers_create(PyObject *spec, PyModuleDef *) noexcept {
+    const int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id == -1 && PyErr_Occurred()) return nullptr;
+    if (first_interpreter_id == -1) {
+        first_interpreter_id = id;
+    } else if (first_interpreter_id != id) {
+        return err_interpreter_change();
+    }
+    if (C.module) return Py_NewRef(C.module);
+    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    if (!name) return nullptr;
+    Ref module = Ref::steal(PyModule_NewObject(name.get()));
+    if (!module) return nullptr;
+    if (copy_spec_attr(spec, module.get(), "loader", "__loader__", false) < 0 ||
+        copy_spec_attr(spec, module.get(), "origin", "__file__", false) < 0 ||
+        copy_spec_attr(spec, module.get(), "parent", "__package__", false) < 0 ||
+        copy_spec_attr(spec, module.get(), "submodule_search_locations", "__path__", true) < 0)
+        return nullptr;
+    return module.release();
+}
+
+PyModuleDef_Slot headers_slots[] = {
+    {Py_mod_create, reinterpret_cast<void *>(headers_create)},
+    {Py_mod_exec, reinterpret_cast<void *>(headers_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef headers_module = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "headers",
+    .m_doc = nullptr,
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = headers_slots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
+};
+
+}  // namespace
+
+}  // namespace velmora
+
+extern "C" __attribute__((visibility("default"))) PyObject *PyInit_headers(void) {
+    return PyModuleDef_Init(&velmora::headers_module);
+}

@@ -1,0 +1,234 @@
+// Canonical header names and the slow paths of name matching.
+#include "names.h"
+
+#include "args.h"
+
+namespace velmora {
+
+PyObject *simd_lower_bytes(PyObject *name) noexcept {
+    if (name == Py_None) return Py_None;
+    const Py_ssize_t size = PyBytes_GET_SIZE(name);
+    const char *data = PyBytes_AS_STRING(name);
+    if (size == 0 || simd_is_ascii_lowercase(data, static_cast<size_t>(size))) return Py_NewRef(name);
+    PyObject *lowered = PyBytes_FromStringAndSize(nullptr, size);
+    if (!lowered) return nullptr;
+    simd_lowercase_ascii(data, PyBytes_AS_STRING(lowered), static_cast<size_t>(size));
+    return lowered;
+}
+
+PyObject *intern_bytes_name(PyObject *name) noexcept {
+    const char *data = PyBytes_AS_STRING(name);
+    const size_t size = static_cast<size_t>(PyBytes_GET_SIZE(name));
+    if (PyObject *known = get_interned_header_name_bytes(data, size)) return Py_NewRef(known);
+    if (simd_is_ascii_lowercase(data, size)) return Py_NewRef(name);
+    Ref lowered = Ref::steal(simd_lower_bytes(name));
+    if (!lowered) return nullptr;
+    if (PyObject *known = get_interned_header_name_bytes(PyBytes_AS_STRING(lowered.get()), size))
+        return Py_NewRef(known);
+    return lowered.release();
+}
+
+PyObject *intern_header_name_bytes(PyObject *name, int /*skip_dispatch*/) noexcept {
+    if (name == Py_None) return Py_None;
+    // Native callers are trusted to pass bytes, but anything else must not
+    // be read as bytes.
+    if (VLM_UNLIKELY(!is_exact_bytes(name))) return err_arg_type("name", "bytes", name);
+    return intern_bytes_name(name);
+}
+
+namespace {
+
+// str.lower() of an exact str. ASCII text is lowered here without a call;
+// anything else goes through the cached unbound str.lower.
+PyObject *lower_exact_str(PyObject *s) noexcept {
+    if (!PyUnicode_IS_ASCII(s)) return PyObject_CallOneArg(C.str_lower, s);
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    PyObject *out = PyUnicode_New(n, 127);
+    if (!out) return nullptr;
+    const Py_UCS1 *src = PyUnicode_1BYTE_DATA(s);
+    Py_UCS1 *dst = PyUnicode_1BYTE_DATA(out);
+    for (Py_ssize_t i = 0; i < n; ++i) dst[i] = detail::ascii_lower(src[i]);
+    return out;
+}
+
+bool has_ascii_upper(PyObject *s) noexcept {
+    const Py_UCS1 *p = PyUnicode_1BYTE_DATA(s);
+    return !simd_is_ascii_lowercase(reinterpret_cast<const char *>(p), static_cast<size_t>(PyUnicode_GET_LENGTH(s)));
+}
+
+// sys.intern of the module's `sys`, looked up at every call as Python code
+// would. For the real module the attribute is read from its dict directly:
+// with no descriptor on the module type that is what getattr finds too.
+PyObject *intern_function() noexcept {
+    Ref sys = Ref::steal(lookup_global(C.sys));
+    if (!sys) return nullptr;
+    if (PyModule_CheckExact(sys.get())) {
+        PyObject *fn = nullptr;
+        if (PyDict_GetItemRef(PyModule_GetDict(sys.get()), C.intern, &fn) != 0) return fn;
+    }
+    return PyObject_GetAttr(sys.get(), C.intern);
+}
+
+// Whether `sys` of this module is still the sys module and its `intern` the
+// built-in one, so the two lookups above would find what they found at
+// import. Watchers on both dicts clear it on any change that could matter.
+bool intern_untouched = false;
+PyObject *watched_sys_dict = nullptr;
+
+int on_watched_dict(PyDict_WatchEvent event, PyObject *dict, PyObject *key, PyObject *) noexcept {
+    switch (event) {
+        case PyDict_EVENT_ADDED:
+        case PyDict_EVENT_MODIFIED:
+        case PyDict_EVENT_DELETED:
+            if (key == (dict == watched_sys_dict ? C.intern : C.sys) ||
+                (PyUnicode_Check(key) && PyUnicode_Compare(key, dict == watched_sys_dict ? C.intern : C.sys) == 0))
+                intern_untouched = false;
+            break;
+        default:  // cleared, cloned, deallocated
+            intern_untouched = false;
+            break;
+    }
+    if (PyErr_Occurred()) PyErr_Clear();
+    return 0;
+}
+
+// Canonical strings the real sys.intern returned lately, so that a custom
+// name seen again costs no copy and no call. Holding them keeps them the
+// interpreter's canonical objects; a fixed number of slots bounds what any
+// stream of distinct names can pin.
+PyObject *recent_interned[256];
+
+PyObject **recent_slot(PyObject *text) noexcept {
+    return &recent_interned[static_cast<size_t>(PyObject_Hash(text)) & 255u];
+}
+
+PyObject *recent_find(PyObject *text) noexcept {
+    PyObject *c = *recent_slot(text);
+    if (c && PyUnicode_GET_LENGTH(c) == PyUnicode_GET_LENGTH(text) && PyUnicode_Compare(c, text) == 0) return c;
+    return nullptr;
+}
+
+// sys.intern(text). `text` may be the caller's own object: it is never
+// handed to intern itself, so the caller's string does not become the
+// canonical one behind its back.
+PyObject *sys_intern(PyObject *text, bool text_is_callers) noexcept {
+    if (VLM_LIKELY(intern_untouched)) {
+        if (PyUnicode_CHECK_INTERNED(text)) return Py_NewRef(text);
+        if (PyObject *seen = recent_find(text)) return Py_NewRef(seen);
+    }
+    Ref fn = Ref::steal(intern_function());
+    if (!fn) return nullptr;
+    const bool builtin = fn.get() == C.builtin_intern;
+    if (builtin) {
+        if (PyUnicode_CHECK_INTERNED(text)) return Py_NewRef(text);
+        if (PyObject *seen = recent_find(text)) return Py_NewRef(seen);
+    }
+    Ref arg = text_is_callers ? Ref::steal(lower_exact_str(text)) : Ref::borrow(text);
+    if (!arg) return nullptr;
+    Ref result = Ref::steal(PyObject_CallOneArg(fn.get(), arg.get()));
+    if (!result) return nullptr;
+    // From here on the name is compared as str data; anything else a
+    // replaced intern hands back cannot serve as a name.
+    if (!is_exact_str(result.get())) return err_expected("str", result.get());
+    if (builtin) replace_field(*recent_slot(result.get()), Py_NewRef(result.get()));
+    return result.release();
+}
+
+}  // namespace
+
+int watch_intern(PyObject *module_dict, PyObject *sys_module) noexcept {
+    const int watcher = PyDict_AddWatcher(on_watched_dict);
+    if (watcher < 0) return -1;
+    watched_sys_dict = PyModule_GetDict(sys_module);
+    if (PyDict_Watch(watcher, module_dict) < 0 || PyDict_Watch(watcher, watched_sys_dict) < 0) return -1;
+    PyObject *fn = nullptr;
+    if (PyDict_GetItemRef(watched_sys_dict, C.intern, &fn) < 0) return -1;
+    intern_untouched = fn == C.builtin_intern;
+    Py_XDECREF(fn);
+    return 0;
+}
+
+PyObject *intern_header_name_str(PyObject *name, int /*skip_dispatch*/) noexcept {
+    if (name == Py_None) return Py_None;
+    Ref text = is_exact_str(name) ? Ref::borrow(name) : Ref::steal(PyObject_Str(name));
+    if (!text) return nullptr;
+    PyObject *known = nullptr;
+    if (PyDict_GetItemRef(C.known_headers_str, text.get(), &known) != 0) return known;  // hit, or error
+    // Lowercase text is its own lowered form and missed the table already.
+    if (PyUnicode_IS_ASCII(text.get()) && !has_ascii_upper(text.get())) return sys_intern(text.get(), true);
+    Ref lowered = Ref::steal(lower_exact_str(text.get()));
+    if (!lowered) return nullptr;
+    if (PyDict_GetItemRef(C.known_headers_str, lowered.get(), &known) != 0) return known;
+    return sys_intern(lowered.get(), false);
+}
+
+namespace detail {
+
+PyObject *call_str_lower(PyObject *stored) noexcept {
+    PyObject *lowered = is_exact_str(stored) ? lower_exact_str(stored) : PyObject_CallMethodNoArgs(stored, C.lower);
+    if (!lowered || lowered == Py_None || is_exact_str(lowered)) return lowered;
+    Failure f = err_expected("str", lowered);
+    Py_DECREF(lowered);
+    return f;
+}
+
+int str_name_matches_str(PyObject *stored, PyObject *low_s) noexcept {
+    Ref lowered = Ref::steal(call_str_lower(stored));
+    if (!lowered) return -1;
+    if (lowered.get() == Py_None) return 0;
+    return PyUnicode_Compare(lowered.get(), low_s) == 0;
+}
+
+int str_name_matches_bytes(PyObject *stored, PyObject *low_b) noexcept {
+    Ref lowered = Ref::steal(call_str_lower(stored));
+    if (!lowered) return -1;
+    if (lowered.get() == Py_None) return 0;
+    Ref decoded = Ref::steal(PyUnicode_DecodeLatin1(PyBytes_AS_STRING(low_b), PyBytes_GET_SIZE(low_b), nullptr));
+    if (!decoded) return -1;
+    return PyUnicode_Compare(lowered.get(), decoded.get()) == 0;
+}
+
+int encode_error(PyObject *low_s) noexcept {
+    // Raises the codec's own UnicodeEncodeError for the offending character.
+    Ref encoded = Ref::steal(PyUnicode_AsLatin1String(low_s));
+    if (encoded) {
+        PyErr_SetString(PyExc_SystemError, "header name unexpectedly encodable");
+    }
+    return -1;
+}
+
+}  // namespace detail
+
+namespace {
+
+const Signature intern_sig_bytes{"intern_header_name_bytes", {&C.name}, 1, 1};
+const Signature intern_sig_str{"intern_header_name_str", {&C.name}, 1, 1};
+
+PyObject *py_intern_header_name_bytes(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+    PyObject *name;
+    if (bind(intern_sig_bytes, args, nargs, kwnames, &name) < 0) return nullptr;
+    if (name != Py_None && !is_exact_bytes(name)) return err_arg_type("name", "bytes", name);
+    return intern_header_name_bytes(name, 1);
+}
+
+PyObject *py_intern_header_name_str(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+    PyObject *name;
+    if (bind(intern_sig_str, args, nargs, kwnames, &name) < 0) return nullptr;
+    return intern_header_name_str(name, 1);
+}
+
+}  // namespace
+
+PyMethodDef intern_header_name_bytes_def = {
+    "intern_header_name_bytes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_intern_header_name_bytes)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "intern_header_name_bytes(name)\n--\n\n"
+    "Return the lowercase canonical bytes object of a header name (one shared object per well-known name)."};
+
+PyMethodDef intern_header_name_str_def = {
+    "intern_header_name_str", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_intern_header_name_str)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "intern_header_name_str(name)\n--\n\n"
+    "Return the lowercase, interned str of a header name (str() of any other object)."};
+
+}  // namespace velmora

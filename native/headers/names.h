@@ -1,0 +1,243 @@
+// Header names: canonical (interned, lowercase) names in both forms, the
+// lowered lookup key, name matching and conversion of values to the key's
+// form. Matching and conversion run once per stored entry in every scan, so
+// they are inline here and the common cases allocate nothing.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+#include "common.h"
+#include "messages.h"
+#include "ref.h"
+#include "vlm_core.h"
+
+namespace velmora {
+
+// Exported through __pyx_capi__; the flag is ignored.
+PyObject *intern_header_name_bytes(PyObject *name, int skip_dispatch) noexcept;
+PyObject *intern_header_name_str(PyObject *name, int skip_dispatch) noexcept;
+// intern_header_name_bytes for a name known to be exactly bytes.
+PyObject *intern_bytes_name(PyObject *name) noexcept;
+// Lowercases a bytes name (or passes None through); new reference.
+PyObject *simd_lower_bytes(PyObject *name) noexcept;
+
+// Lets interning skip the lookups of `sys.intern` while neither the module's
+// `sys` nor sys's `intern` has been touched. Called once at module exec.
+[[nodiscard]] int watch_intern(PyObject *module_dict, PyObject *sys_module) noexcept;
+
+extern PyMethodDef intern_header_name_bytes_def;
+extern PyMethodDef intern_header_name_str_def;
+
+// Canonical form of a name on its way into a collection or a record: bytes
+// and str names are interned, anything else is kept as given.
+inline PyObject *canonical_name(PyObject *name) noexcept {
+    if (is_exact_bytes(name)) return intern_bytes_name(name);
+    if (is_str(name)) return intern_header_name_str(name, 0);
+    return Py_NewRef(name);
+}
+
+// The caller's key in canonical form: exactly one of low_b / low_s is set.
+struct LoweredKey {
+    Ref low_b;
+    Ref low_s;
+    bool is_bytes = false;
+};
+
+// A bytes key: the core table answers whatever the letter case, so one
+// probe decides for well-known names, and a lowercase key is used as it is.
+[[nodiscard]] inline int lower_bytes_key(PyObject *key, LoweredKey &out) noexcept {
+    const char *data = PyBytes_AS_STRING(key);
+    const Py_ssize_t size = PyBytes_GET_SIZE(key);
+    out.is_bytes = true;
+    if (PyObject *known = get_interned_header_name_bytes(data, static_cast<size_t>(size))) {
+        out.low_b = Ref::borrow(known);
+        return 0;
+    }
+    out.low_b = Ref::steal(simd_lower_bytes(key));
+    return out.low_b ? 0 : -1;
+}
+
+[[nodiscard]] inline int lower_key(PyObject *key, LoweredKey &out) noexcept {
+    if (VLM_LIKELY(is_exact_bytes(key))) return lower_bytes_key(key, out);
+    out.is_bytes = false;
+    if (VLM_LIKELY(is_str(key))) {
+        out.low_s = Ref::steal(intern_header_name_str(key, 0));
+    } else {
+        Ref text = Ref::steal(PyObject_Str(key));
+        if (!text) return -1;
+        out.low_s = Ref::steal(intern_header_name_str(text.get(), 0));
+    }
+    return out.low_s ? 0 : -1;
+}
+
+namespace detail {
+
+constexpr unsigned char ascii_lower(unsigned char c) noexcept {
+    return static_cast<unsigned char>(c + ((static_cast<unsigned char>(c - 'A') < 26u) << 5));
+}
+
+// ASCII-lowercases eight bytes at once; bytes outside A..Z are unchanged.
+inline uint64_t lower_word(uint64_t w) noexcept {
+    constexpr uint64_t ones = 0x0101010101010101ULL;
+    const uint64_t low7 = w & (0x7f * ones);
+    const uint64_t ge_a = low7 + (0x80 - 'A') * ones;
+    const uint64_t gt_z = low7 + (0x80 - 'Z' - 1) * ones;
+    const uint64_t upper = ge_a & ~gt_z & ~w & (0x80 * ones);
+    return w | (upper >> 2);
+}
+
+// lower(a) == b for n bytes; b is compared as it is.
+inline bool lowered_equals(const unsigned char *a, const unsigned char *b, Py_ssize_t n) noexcept {
+    Py_ssize_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t wa, wb;
+        std::memcpy(&wa, a + i, 8);
+        std::memcpy(&wb, b + i, 8);
+        if (lower_word(wa) != wb) return false;
+    }
+    for (; i < n; ++i)
+        if (ascii_lower(a[i]) != b[i]) return false;
+    return true;
+}
+
+inline bool bytes_lower_equals(PyObject *stored, const unsigned char *low, Py_ssize_t low_size) noexcept {
+    return PyBytes_GET_SIZE(stored) == low_size &&
+           lowered_equals(reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(stored)), low, low_size);
+}
+
+// stored.lower() for a str name, with the result type the comparison needs.
+// Returns a new reference, Py_None for a None result, or nullptr.
+PyObject *call_str_lower(PyObject *stored) noexcept;
+
+// Slow paths: a non-ASCII or subclassed stored str name.
+int str_name_matches_str(PyObject *stored, PyObject *low_s) noexcept;
+int str_name_matches_bytes(PyObject *stored, PyObject *low_b) noexcept;
+int encode_error(PyObject *low_s) noexcept;
+
+}  // namespace detail
+
+// Matching a name runs Python code only for a str subclass (its lower());
+// scans hold the entry alive just for those.
+inline bool name_may_run_code(PyObject *name) noexcept { return is_str(name) && !is_exact_str(name); }
+
+// Name matching rules, first that applies decides. 1 match, 0 no match,
+// -1 with an exception set.
+[[nodiscard]] inline int header_name_matches(PyObject *h_name, PyObject *low_b, PyObject *low_s) noexcept {
+    const bool has_s = low_s != nullptr && low_s != Py_None;
+    const bool has_b = low_b != nullptr && low_b != Py_None;
+    if (has_s && is_str(h_name)) {
+        if (h_name == low_s) return 1;
+        if (is_exact_str(h_name) && PyUnicode_IS_ASCII(h_name)) {
+            if (!PyUnicode_IS_ASCII(low_s) || PyUnicode_GET_LENGTH(h_name) != PyUnicode_GET_LENGTH(low_s)) return 0;
+            return detail::lowered_equals(PyUnicode_1BYTE_DATA(h_name), PyUnicode_1BYTE_DATA(low_s),
+                                          PyUnicode_GET_LENGTH(h_name));
+        }
+        return detail::str_name_matches_str(h_name, low_s);
+    }
+    const bool h_bytes = is_exact_bytes(h_name);
+    if (has_b && h_bytes) {
+        if (h_name == low_b) return 1;
+        return detail::bytes_lower_equals(h_name, reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(low_b)),
+                                          PyBytes_GET_SIZE(low_b));
+    }
+    if (!has_b && has_s && h_bytes) {
+        // A str that fits one byte per character is exactly its Latin-1 form.
+        if (PyUnicode_KIND(low_s) != PyUnicode_1BYTE_KIND) return detail::encode_error(low_s);
+        return detail::bytes_lower_equals(h_name, PyUnicode_1BYTE_DATA(low_s), PyUnicode_GET_LENGTH(low_s));
+    }
+    if (!has_s && has_b && is_str(h_name)) {
+        if (is_exact_str(h_name) && PyUnicode_IS_ASCII(h_name)) {
+            return PyUnicode_GET_LENGTH(h_name) == PyBytes_GET_SIZE(low_b) &&
+                   detail::lowered_equals(PyUnicode_1BYTE_DATA(h_name),
+                                          reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(low_b)),
+                                          PyBytes_GET_SIZE(low_b));
+        }
+        return detail::str_name_matches_bytes(h_name, low_b);
+    }
+    return 0;
+}
+
+// The matching rules specialised to the key's form, for the scans: the
+// stored names of an ASGI list are bytes, so that test comes first and
+// costs a type test, a size test and a word-wise compare.
+class BytesKeyMatcher {
+public:
+    explicit BytesKeyMatcher(PyObject *low_b) noexcept
+        : low_b_(low_b),
+          data_(reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(low_b))),
+          size_(PyBytes_GET_SIZE(low_b)) {}
+
+    // A name that is exactly bytes: never runs Python code.
+    [[nodiscard]] int bytes_name(PyObject *name) const noexcept {
+        return name == low_b_ || (PyBytes_GET_SIZE(name) == size_ &&
+                                  detail::lowered_equals(
+                                      reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(name)), data_, size_));
+    }
+
+    [[nodiscard]] int operator()(PyObject *name) const noexcept {
+        if (VLM_LIKELY(Py_IS_TYPE(name, &PyBytes_Type))) return bytes_name(name);
+        return header_name_matches(name, low_b_, nullptr);
+    }
+
+private:
+    PyObject *low_b_;
+    const unsigned char *data_;
+    Py_ssize_t size_;
+};
+
+class StrKeyMatcher {
+public:
+    explicit StrKeyMatcher(PyObject *low_s) noexcept
+        : low_s_(low_s),
+          latin1_(PyUnicode_KIND(low_s) == PyUnicode_1BYTE_KIND ? PyUnicode_1BYTE_DATA(low_s) : nullptr),
+          size_(PyUnicode_GET_LENGTH(low_s)) {}
+
+    // A name that is exactly bytes: never runs Python code.
+    [[nodiscard]] int bytes_name(PyObject *name) const noexcept {
+        if (VLM_UNLIKELY(!latin1_)) return detail::encode_error(low_s_);
+        return PyBytes_GET_SIZE(name) == size_ &&
+               detail::lowered_equals(reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(name)), latin1_,
+                                      size_);
+    }
+
+    [[nodiscard]] int operator()(PyObject *name) const noexcept {
+        if (name == low_s_) return 1;
+        if (VLM_LIKELY(Py_IS_TYPE(name, &PyBytes_Type))) return bytes_name(name);
+        return header_name_matches(name, nullptr, low_s_);
+    }
+
+private:
+    PyObject *low_s_;
+    const unsigned char *latin1_;
+    Py_ssize_t size_;
+};
+
+// Calls fn(matcher) with the matcher for the key's form.
+template <typename Fn>
+inline auto with_matcher(const LoweredKey &key, Fn &&fn) noexcept {
+    if (key.is_bytes) return fn(BytesKeyMatcher(key.low_b.get()));
+    return fn(StrKeyMatcher(key.low_s.get()));
+}
+
+// A stored value in the form of the caller's key; new reference.
+[[nodiscard]] inline PyObject *convert_header_value(PyObject *val, bool caller_asked_bytes) noexcept {
+    if (val == Py_None) return Py_None;  // immortal
+    if (is_exact_bytes(val)) {
+        if (caller_asked_bytes) return Py_NewRef(val);
+        return PyUnicode_DecodeLatin1(PyBytes_AS_STRING(val), PyBytes_GET_SIZE(val), nullptr);
+    }
+    if (is_exact_str(val)) {
+        if (!caller_asked_bytes) return Py_NewRef(val);
+        return PyUnicode_AsLatin1String(val);
+    }
+    // str() may run code that drops the entry holding the value.
+    Ref held = Ref::borrow(val);
+    PyObject *text = PyObject_Str(held.get());
+    if (!text || !caller_asked_bytes) return text;
+    PyObject *encoded = PyUnicode_AsLatin1String(text);
+    Py_DECREF(text);
+    return encoded;
+}
+
+}  // namespace velmora
