@@ -1,0 +1,261 @@
+"""add, set, remove and the item assignment and deletion protocols."""
+
+import ctypes
+import sys
+
+import pytest
+
+from velmora import _vlm_core as core
+from velmora.headers import Header, Headers, intern_header_name_bytes
+
+PySequence_SetItem = ctypes.pythonapi.PySequence_SetItem
+PySequence_SetItem.argtypes = [ctypes.py_object, ctypes.c_ssize_t, ctypes.py_object]
+PySequence_SetItem.restype = ctypes.c_int
+PySequence_DelItem = ctypes.pythonapi.PySequence_DelItem
+PySequence_DelItem.argtypes = [ctypes.py_object, ctypes.c_ssize_t]
+PySequence_DelItem.restype = ctypes.c_int
+
+
+def raises(exc, message, fn, *args):
+    with pytest.raises(exc) as info:
+        fn(*args)
+    assert str(info.value) == message
+
+
+class BSub(bytes):
+    pass
+
+
+class StrSub(str):
+    pass
+
+
+def test_add_stores_canonical_names_and_the_value_itself():
+    h = Headers()
+    value = object()
+    h.add(b"Content-Type", value)
+    h.add(b"X-Custom", b"1")
+    h.add("X-Custom", 2)
+    h.add(StrSub("X-Sub"), b"3")
+    assert h.values[0][0] is core._lookup(b"content-type") and h.values[0][1] is value
+    assert h.values[1][0] == b"x-custom" and type(h.values[1][0]) is bytes
+    assert h.values[2] == ("x-custom", 2) and h.values[2][0] is sys.intern("x-custom")
+    assert h.values[3][0] is sys.intern("x-sub")
+    assert all(type(e) is tuple and len(e) == 2 for e in h.values)
+    lower = b"".join([b"x-", b"lower"])
+    h.add(lower, b"4")
+    assert h.values[4][0] is lower is intern_header_name_bytes(lower)
+
+
+@pytest.mark.parametrize(
+    "name", [BSub(b"X-A"), bytearray(b"X-A"), 5, None, Header(b"x", b"y"), 1.5], ids=lambda n: type(n).__name__
+)
+def test_add_keeps_other_names_unchanged(name):
+    h = Headers()
+    h.add(name, b"v")
+    assert h.values[0][0] is name
+
+
+def test_add_appends_without_looking():
+    h = Headers([(b"a", b"0")])
+    h.add(b"A", b"1")
+    h.add(name=b"a", value=b"2")
+    assert h.values == [(b"a", b"0"), (b"a", b"1"), (b"a", b"2")]
+
+
+def test_add_errors_leave_the_list_unchanged():
+    class Bad(str):
+        def __str__(self):
+            raise ZeroDivisionError("name")
+
+    h = Headers([(b"a", b"0")])
+    with pytest.raises(ZeroDivisionError):
+        h.add(Bad("x"), b"v")
+    assert h.values == [(b"a", b"0")]
+    # A missing list is reported before the name is looked at.
+    raises(AttributeError, "'NoneType' object has no attribute 'append'", Headers.__new__(Headers).add, Bad("x"), b"v")
+
+
+def test_set_replaces_every_entry_of_the_name_at_the_end():
+    h = Headers([(b"a", b"1"), (b"b", b"x"), ("A", b"2"), (b"c", b"y"), (b"A", b"3")])
+    h.set(b"a", b"new")
+    assert h.values == [(b"b", b"x"), (b"c", b"y"), (b"a", b"new")]
+    h.set("D", "d")
+    assert h.values[-1] == ("d", "d") and len(h.values) == 4
+    h.set(name=b"B", value=None)
+    assert h.values == [(b"c", b"y"), (b"a", b"new"), ("d", "d"), (b"b", None)]
+
+
+def test_int_names():
+    h = Headers([("5", b"s"), (b"5", b"b")])
+    h.add(5, b"int")
+    assert h.values[-1][0] == 5 and type(h.values[-1][0]) is int
+    h.remove(5)
+    assert h.values == [(5, b"int")]
+    h = Headers([("5", b"s"), (b"x", b"x"), (b"5", b"b")])
+    h.add(5, b"int")
+    h.set(5, b"again")
+    assert h.values == [(b"x", b"x"), (5, b"int"), (5, b"again")]
+
+
+def test_item_assignment_and_deletion():
+    h = Headers([(b"host", b"a"), (b"x", b"x"), ("Host", "b")])
+    h[b"HOST"] = b"c"
+    assert h.values == [(b"x", b"x"), (b"host", b"c")]
+    h["0"] = b"zero"
+    h[0] = b"int"
+    assert h.values == [(b"x", b"x"), (b"host", b"c"), (0, b"int")]
+    h.add("0", b"str")
+    assert PySequence_SetItem(h, 0, b"seq") == 0
+    assert h.values == [(b"x", b"x"), (b"host", b"c"), (0, b"int"), (0, b"seq")]
+    h.add(b"-1", b"neg")
+    assert PySequence_DelItem(h, -1) == 0
+    del h["HOST"]
+    del h[b"absent"]
+    assert h.values == [(b"x", b"x"), (0, b"int"), (0, b"seq")]
+    h.add("0", b"str")
+    del h[0]
+    assert h.values == [(b"x", b"x"), (0, b"int"), (0, b"seq")]
+
+
+def test_remove_matches_across_forms():
+    h = Headers([(b"host", 1), ("host", 2), ("HoSt", 3), (b"other", 4), (b"HOST", 5), (BSub(b"host"), 6)])
+    h.remove(b"HOST")
+    assert h.values == [(b"other", 4), (BSub(b"host"), 6)]
+    h.remove("absent")
+    h.remove(key=b"absent")
+    assert [e[1] for e in h.values] == [4, 6]
+
+
+def test_remove_deletes_the_matching_entries_themselves():
+    # The non-matching entry compares equal to the matching one.
+    decoy = (BSub(b"host"), b"v")
+    match = (b"host", b"v")
+    twin = (b"host", b"v")
+    h = Headers([decoy, match, (b"x", b"1"), twin, match])
+    h.remove(b"host")
+    assert len(h.values) == 2
+    assert h.values[0] is decoy and h.values[1] == (b"x", b"1")
+
+
+@pytest.mark.parametrize(
+    "bad, message",
+    [
+        (Header(b"host", b"v"), "Expected tuple, got velmora.headers.Header"),
+        ([b"host", b"v"], "Expected tuple, got list"),
+        (None, "'NoneType' object is not subscriptable"),
+    ],
+    ids=["header", "list", "none"],
+)
+def test_remove_with_a_malformed_entry_changes_nothing(bad, message):
+    values = [(b"host", b"1"), bad, (b"host", b"2")]
+    h = Headers(values)
+    before = list(values)
+    raises(TypeError, message, h.remove, b"host")
+    raises(TypeError, message, h.__delitem__, b"host")
+    with pytest.raises(TypeError):
+        h.set(b"host", b"3")
+    assert values == before and all(a is b for a, b in zip(values, before, strict=True))
+
+
+def test_remove_of_short_tuples():
+    h = Headers([(b"a",), (b"b", b"2")])
+    h.remove(b"a")
+    assert h.values == [(b"b", b"2")]
+    h = Headers([(), (b"b", b"2")])
+    with pytest.raises((IndexError, TypeError)):
+        h.remove(b"b")
+    assert h.values == [(), (b"b", b"2")]
+
+
+def test_remove_errors_while_matching_remove_nothing():
+    h = Headers([("\u20ac", b"1"), (b"a", b"2")])
+    with pytest.raises(UnicodeEncodeError):
+        h.remove("\u20ac")
+    assert len(h.values) == 2
+    Headers([("\u20ac", b"1")]).remove("\u20ac")
+
+
+def test_uninitialised_instance():
+    h = Headers.__new__(Headers)
+    raises(AttributeError, "'NoneType' object has no attribute 'append'", h.add, b"a", b"b")
+    for fn in (h.remove, h.__delitem__):
+        raises(TypeError, "'NoneType' object is not iterable", fn, b"a")
+    for fn in (h.set, h.__setitem__):
+        raises(TypeError, "'NoneType' object is not iterable", fn, b"a", b"b")
+    assert h.values is None
+
+
+@pytest.mark.parametrize(
+    "method, params", [("add", ("name", "value")), ("set", ("name", "value")), ("remove", ("key",))]
+)
+def test_argument_binding(method, params):
+    fn = getattr(Headers(), method)
+    n = len(params)
+    s = "s" if n != 1 else ""
+    raises(TypeError, f"{method}() takes exactly {n} positional argument{s} (0 given)", fn)
+    raises(TypeError, f"{method}() takes exactly {n} positional argument{s} ({n + 1} given)", fn, *range(n + 1))
+    raises(TypeError, f"{method}() got an unexpected keyword argument 'nom'", lambda: fn(*range(n), nom=1))
+    raises(
+        TypeError,
+        f"{method}() got multiple values for keyword argument '{params[0]}'",
+        lambda: fn(*range(n), **{params[0]: 1}),
+    )
+    if n == 2:
+        raises(TypeError, f"{method}() takes exactly 2 positional arguments (1 given)", lambda: fn(b"a", nom=1))
+        raises(TypeError, f"{method}() takes exactly 2 positional arguments (1 given)", lambda: fn(name=b"a"))
+
+
+# ---- leaks --------------------------------------------------------------------
+
+
+def fresh(values=((b"host", b"1"), ("Host", "2"), (b"x", b"3"))):
+    return Headers(list(values))
+
+
+def _set_int(h):
+    h.set(5, b"v")
+
+
+def _item_ops(h):
+    h[b"Host"] = b"v"
+    h[0] = b"z"
+    del h["x"]
+    PySequence_SetItem(h, 1, b"one")
+    PySequence_DelItem(h, 1)
+
+
+LEAK_CASES = {
+    "add-bytes": ((), lambda: fresh().add(b"X-Leak", b"v")),
+    "add-known": ((), lambda: fresh().add(b"Content-Type", b"v")),
+    "add-str": ((), lambda: fresh().add("X-Leak", 5)),
+    "add-int": ((), lambda: fresh().add(5, None)),
+    "add-none-values": (AttributeError, lambda: Headers.__new__(Headers).add(b"a", b"b")),
+    "add-binding": (TypeError, lambda: fresh().add(b"a")),
+    "set": ((), lambda: fresh().set(b"HOST", b"v")),
+    "set-int": ((), lambda: _set_int(fresh([("5", b"1"), (5, b"2")]))),
+    "remove": ((), lambda: fresh().remove("host")),
+    "remove-identity": ((), lambda: fresh([(BSub(b"host"), b"1"), (b"host", b"1")]).remove(b"host")),
+    "remove-header": (TypeError, lambda: fresh([(b"host", b"1"), Header(b"a", b"b")]).remove(b"host")),
+    "remove-none-entry": (TypeError, lambda: fresh([None]).remove(b"host")),
+    "remove-encode": (UnicodeEncodeError, lambda: fresh().remove("\u20ac")),
+    "remove-none-values": (TypeError, lambda: Headers.__new__(Headers).remove(b"a")),
+    "item-ops": ((), lambda: _item_ops(fresh())),
+}
+
+
+def run_all(cases):
+    def run():
+        for exc, fn in cases:
+            try:
+                fn()
+            except exc:
+                pass
+
+    return run
+
+
+@pytest.mark.parametrize("errors", [False, True], ids=["ok", "errors"])
+def test_no_leaks(no_leak, errors):
+    # One run covers a whole group: the checker's gc passes cost more than the operations.
+    no_leak(run_all([case for case in LEAK_CASES.values() if bool(case[0]) == errors]), repeat=1000)
