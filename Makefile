@@ -2,6 +2,9 @@
 #   make test    build into .venv and run the tests against the installed package
 #   make asan    the same tests against an ASan/UBSan build in .venv-asan
 #   make bench   benchmark against peer libraries (bench/run.py) in .venv
+#   make long      the model test on its long budget (20,000 programs or more)
+#   make valgrind  the behaviour tests under valgrind's Memcheck
+#   make fuzz      coverage-guided fuzzing against the model, FUZZ_SECONDS (60)
 # PYTHON=/path/to/python3.13 overrides the interpreter search.
 
 SHELL := /bin/bash
@@ -24,6 +27,7 @@ PYTHON = $(eval PYTHON := $(shell $(find_python)))$(PYTHON)
 
 VENV      := .venv
 ASAN_VENV := .venv-asan
+FUZZ_VENV := .venv-fuzz
 PIP       := -m pip --disable-pip-version-check --no-input
 CMAKE_MIN := 3.21
 export PIP_NO_INPUT := 1
@@ -61,7 +65,7 @@ define make_venv
 	@touch $@
 endef
 
-.PHONY: venv build install test asan bench clean dist-check
+.PHONY: venv build install test asan bench clean dist-check long valgrind fuzz
 
 venv: $(VENV)/.stamp-venv
 
@@ -70,6 +74,9 @@ $(VENV)/.stamp-venv: pyproject.toml
 
 $(ASAN_VENV)/.stamp-venv: pyproject.toml
 	$(call make_venv,$(ASAN_VENV))
+
+$(FUZZ_VENV)/.stamp-venv: pyproject.toml
+	$(call make_venv,$(FUZZ_VENV))
 
 # Rewritten only when the set of files changes, so its mtime means "a file
 # was added or removed".
@@ -109,6 +116,39 @@ asan: $(ASAN_VENV)/.stamp-install
 	@lib='$(LIBASAN)'; [ -f "$$lib" ] || { echo "libasan not found ($(CXX) -print-file-name=libasan.so gave '$$lib')" >&2; exit 1; }
 	env LD_PRELOAD='$(LIBASAN)' $(SANITIZER_ENV) $(ASAN_VENV)/bin/python -P -m pytest -p no:cacheprovider --capture=sys $(PYTEST_ARGS)
 
+# The model test alone on its long budget: VELMORA_LONG=1 asks for at least
+# twenty thousand programs, drawn afresh on every run (tests/conftest.py).
+long: $(VENV)/.stamp-install
+	VELMORA_LONG=1 $(VENV)/bin/python -P -m pytest -p no:cacheprovider tests/test_model.py $(PYTEST_ARGS)
+
+# Memcheck over the behaviour tests, the child interpreters they start
+# included (the re-entrancy torture runs in them); compilers started by the
+# tests are not traced.  Budgets are small: every path still runs, counting
+# leaks is `make test`'s job.  Any error report fails the run (exit 97).
+VALGRIND_SKIP := tests/test_bench.py tests/test_distribution.py tests/test_example_asgi.py \
+                 tests/test_packaging.py tests/test_stubs.py
+valgrind: $(VENV)/.stamp-install
+	@command -v valgrind >/dev/null || { echo "valgrind not found (apt-get install valgrind)" >&2; exit 1; }
+	env PYTHONMALLOC=malloc VELMORA_MODEL_EXAMPLES=20 VELMORA_LEAK_REPEAT=20 \
+	  valgrind --tool=memcheck --error-exitcode=97 --leak-check=no --suppressions=tests/valgrind.supp \
+	    --trace-children=yes --trace-children-skip='*/cc,*/gcc*,*/g++*,*/c++,*/clang*,*/ld,*/ld.*,*/collect2,*/cc1*,*/as' \
+	    $(VALGRIND_ARGS) \
+	  $(VENV)/bin/python -P -m pytest -p no:cacheprovider $(addprefix --ignore=,$(VALGRIND_SKIP)) $(PYTEST_ARGS)
+
+# The fuzzer has a venv of its own, with atheris; where atheris cannot be
+# installed, fuzz/fuzz_headers.py falls back to random inputs.  The corpus
+# and any finding stay under build/fuzz between runs.
+FUZZ_SECONDS ?= 60
+$(FUZZ_VENV)/.stamp-install: $(FUZZ_VENV)/.stamp-venv build/.sources $(SOURCES)
+	PATH="$(CURDIR)/$(FUZZ_VENV)/bin:$$PATH" $(FUZZ_VENV)/bin/python $(PIP) install --no-build-isolation --no-deps --force-reinstall .
+	$(FUZZ_VENV)/bin/python $(PIP) install -q atheris || echo "atheris is not available: fuzzing with random inputs"
+	@touch $@
+
+fuzz: $(FUZZ_VENV)/.stamp-install
+	mkdir -p build/fuzz/corpus build/fuzz/findings
+	$(FUZZ_VENV)/bin/python -P fuzz/fuzz_headers.py -max_total_time=$(FUZZ_SECONDS) -max_len=8192 \
+	  -artifact_prefix=build/fuzz/findings/ $(FUZZ_ARGS) build/fuzz/corpus
+
 # pyperf and the peer libraries; `make test` wants them too, for the smoke
 # run of the benchmark in tests/test_bench.py.
 $(VENV)/.stamp-bench: $(VENV)/.stamp-venv pyproject.toml
@@ -137,7 +177,7 @@ dist-check: $(VENV)/.stamp-venv
 	cd "$$tmp" && venv/bin/python -P -m pytest -p no:cacheprovider $(PYTEST_ARGS)
 
 clean:
-	rm -rf build $(VENV) $(ASAN_VENV) .pytest_cache .hypothesis dist
+	rm -rf build $(VENV) $(ASAN_VENV) $(FUZZ_VENV) .pytest_cache .hypothesis dist
 	find . -path ./.git -prune -o -name __pycache__ -type d -prune -exec rm -rf {} +
 
 .PHONY: FORCE

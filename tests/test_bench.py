@@ -1,0 +1,101 @@
+"""The peer benchmark runs end to end (smoke mode: one loop, timings mean
+nothing) and its results hold every case that was asked for."""
+
+import importlib.util
+import itertools
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+BENCH = Path(__file__).resolve().parents[1] / "bench"
+NEEDED = ("pyperf", "multidict", "werkzeug", "starlette", "httpx")
+_missing = [name for name in NEEDED if importlib.util.find_spec(name) is None]
+
+pytestmark = pytest.mark.skipif(
+    bool(_missing), reason=f"benchmark peers not installed ({', '.join(_missing)}); `make test` and `make bench` install them"
+)
+
+PEERS = ("multidict", "werkzeug", "starlette", "httpx")
+WHERE = ("known-early", "known-late", "custom-early", "custom-late", "known-miss", "custom-miss")
+FLOORS = {"floor:dict.get:floor", "floor:len(list):floor", "floor:empty loop:floor"}
+
+
+def expected_names(workload):
+    if workload == "request-read":
+        return {"request-read:bytes:velmora", "request-read:str:velmora"} | {f"request-read:str:{p}" for p in PEERS}
+    if workload == "response-build":
+        return {f"response-build:build:{impl}" for impl in ("velmora", *PEERS)}
+    velmora = {
+        f"single-op:{op}/{where}/{key}:velmora"
+        for op, where, key in itertools.product(("get_first", "get", "contains", "in", "h[k]"), WHERE, ("bytes", "str"))
+    }
+    # Peers take str keys only and have no contains() besides `in`.
+    peers = {
+        f"single-op:{op}/{where}/str:{peer}"
+        for op, where, peer in itertools.product(("get_first", "get", "in", "h[k]"), WHERE, PEERS)
+    }
+    return velmora | peers
+
+
+def run_bench(*args, env=None):
+    return subprocess.run(
+        [sys.executable, str(BENCH / "run.py"), *args], capture_output=True, text=True, timeout=300,
+        env=env,
+    )
+
+
+@pytest.fixture(scope="module", params=[("single-op",), ("request-read", "response-build")], ids="+".join)
+def smoke(request, tmp_path_factory):
+    path = tmp_path_factory.mktemp("bench") / "results.json"
+    args = [a for w in request.param for a in ("--workload", w)]
+    proc = run_bench("--smoke", *args, "--json", str(path))
+    assert proc.returncode == 0, proc.stderr
+    return request.param, path, proc.stdout
+
+
+def test_results_hold_every_case_asked_for(smoke):
+    import pyperf
+
+    workloads, path, _ = smoke
+    suite = pyperf.BenchmarkSuite.load(str(path))
+    want = set().union(*map(expected_names, workloads)) | FLOORS
+    assert set(suite.get_benchmark_names()) == want
+    for bench in suite.get_benchmarks():
+        assert bench.get_nvalue() >= 1 and all(v > 0 for v in bench.get_values()), bench.get_name()
+    metadata = suite.get_metadata()
+    assert metadata["bench_mode"] == "smoke"
+    assert {f"{p}_version" for p in PEERS} <= set(metadata)
+
+
+def test_table_and_targets_printed_and_reproducible(smoke):
+    workloads, path, stdout = smoke
+    assert "| case " in stdout and "Targets (information only):" in stdout
+    if "single-op" in workloads:
+        assert "`get_first` known-late, str" in stdout and "floor: `dict.get`" in stdout
+    else:
+        assert "request read, bytes keys" in stdout and "response build" in stdout
+    shown = run_bench("--show", str(path))
+    assert shown.returncode == 0, shown.stderr
+    # The saved results alone give back the same report.
+    assert stdout.startswith(shown.stdout.rstrip("\n"))
+
+
+def test_refuses_pure_python_multidict():
+    env = dict(os.environ, MULTIDICT_NO_EXTENSIONS="1")
+    proc = run_bench("--smoke", "--workload", "floor", "--json", os.devnull, env=env)
+    assert proc.returncode == 2
+    assert "multidict's C extension is not in use" in proc.stderr
+
+
+def test_cross_check_catches_a_peer_answering_differently(monkeypatch):
+    monkeypatch.syspath_prepend(str(BENCH))
+    import workloads
+
+    data = workloads.load_data()
+    wrong = lambda raw: workloads.starlette_read(raw)[:-1] + ("Bearer x",)  # noqa: E731
+    monkeypatch.setitem(workloads.READ_JOBS, ("str", "starlette"), wrong)
+    with pytest.raises(AssertionError, match="request-read:str:starlette"):
+        workloads.cross_check(workloads.build_cases(data, ("request-read",)))
