@@ -133,10 +133,13 @@ int contains_body(HeadersObject *self, PyObject *key_obj) noexcept {
     return with_matcher(key, [&](const auto &matches) noexcept -> int {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
             PyObject *entry = PyList_GET_ITEM(list.get(), i);
+            PyObject *name = nullptr;
+            if (VLM_LIKELY(is_exact_tuple(entry) && PyTuple_GET_SIZE(entry) > 0)) name = PyTuple_GET_ITEM(entry, 0);
             int m;
-            if (VLM_LIKELY(is_exact_tuple(entry) && PyTuple_GET_SIZE(entry) > 0 &&
-                           !name_may_run_code(PyTuple_GET_ITEM(entry, 0)))) {
-                m = matches(PyTuple_GET_ITEM(entry, 0));
+            if (VLM_LIKELY(name && Py_IS_TYPE(name, &PyBytes_Type))) {
+                m = matches.bytes_name(name);
+            } else if (name && !name_may_run_code(name)) {
+                m = matches(name);
             } else {
                 // Indexing and matching may run Python code that empties the list.
                 Ref held = Ref::borrow(entry);

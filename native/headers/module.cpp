@@ -102,6 +102,7 @@ int build_known_headers_str() noexcept {
         Ref name = Ref::steal(PyUnicode_InternFromString(text));
         if (!name || PyDict_SetItem(table.get(), name.get(), name.get()) < 0) return -1;
     }
+    if (index_known_names(table.get()) < 0) return -1;
     replace_field(C.known_headers_str, table.release());
     return 0;
 }

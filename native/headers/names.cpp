@@ -148,8 +148,44 @@ int watch_intern(PyObject *module_dict, PyObject *sys_module) noexcept {
     return 0;
 }
 
+namespace {
+
+// The table's names are the interpreter's canonical interned strings, so an
+// interned key equals one of them exactly when it is that very object: a
+// probe by address answers for it without hashing or comparing text.
+constexpr size_t kKnownSlots = 64;
+PyObject *known_by_address[kKnownSlots];
+
+size_t address_slot(PyObject *s) noexcept { return (reinterpret_cast<uintptr_t>(s) >> 4) % kKnownSlots; }
+
+}  // namespace
+
+int index_known_names(PyObject *table) noexcept {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(table, &pos, &key, &value)) {
+        if (!PyUnicode_CHECK_INTERNED(key)) continue;  // found through the dict instead
+        size_t slot = address_slot(key);
+        while (known_by_address[slot] && known_by_address[slot] != key) slot = (slot + 1) % kKnownSlots;
+        known_by_address[slot] = key;
+    }
+    return 0;
+}
+
+// 1 and the table's object for an interned key, 0 when the key is not in
+// the table.
+inline int find_known_interned(PyObject *key) noexcept {
+    for (size_t slot = address_slot(key);; slot = (slot + 1) % kKnownSlots) {
+        PyObject *k = known_by_address[slot];
+        if (k == key) return 1;
+        if (!k) return 0;
+    }
+}
+
 PyObject *intern_header_name_str(PyObject *name, int /*skip_dispatch*/) noexcept {
     if (name == Py_None) return Py_None;
+    if (VLM_LIKELY(is_exact_str(name)) && PyUnicode_CHECK_INTERNED(name) && find_known_interned(name))
+        return Py_NewRef(name);
     Ref text = is_exact_str(name) ? Ref::borrow(name) : Ref::steal(PyObject_Str(name));
     if (!text) return nullptr;
     PyObject *known = nullptr;

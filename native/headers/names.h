@@ -26,6 +26,9 @@ PyObject *simd_lower_bytes(PyObject *name) noexcept;
 // `sys` nor sys's `intern` has been touched. Called once at module exec.
 [[nodiscard]] int watch_intern(PyObject *module_dict, PyObject *sys_module) noexcept;
 
+// Indexes _KNOWN_HEADERS_STR by address for interned keys; once, at exec.
+int index_known_names(PyObject *table) noexcept;
+
 extern PyMethodDef intern_header_name_bytes_def;
 extern PyMethodDef intern_header_name_str_def;
 
@@ -114,6 +117,25 @@ PyObject *call_str_lower(PyObject *stored) noexcept;
 int str_name_matches_str(PyObject *stored, PyObject *low_s) noexcept;
 int str_name_matches_bytes(PyObject *stored, PyObject *low_b) noexcept;
 int encode_error(PyObject *low_s) noexcept;
+
+// bytes decoded as Latin-1: the bytes are the code points, so the text is a
+// copy into a str of the narrowest kind that holds them.
+inline PyObject *latin1_to_str(PyObject *b) noexcept {
+    const Py_ssize_t n = PyBytes_GET_SIZE(b);
+    const unsigned char *src = reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(b));
+    uint64_t high = 0;
+    Py_ssize_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t w;
+        std::memcpy(&w, src + i, 8);
+        high |= w;
+    }
+    for (; i < n; ++i) high |= src[i];
+    const bool ascii = (high & 0x8080808080808080ULL) == 0;
+    PyObject *out = PyUnicode_New(n, ascii ? 127 : 255);
+    if (out && n) std::memcpy(PyUnicode_1BYTE_DATA(out), src, static_cast<size_t>(n));
+    return out;
+}
 
 }  // namespace detail
 
@@ -225,7 +247,7 @@ inline auto with_matcher(const LoweredKey &key, Fn &&fn) noexcept {
     if (val == Py_None) return Py_None;  // immortal
     if (is_exact_bytes(val)) {
         if (caller_asked_bytes) return Py_NewRef(val);
-        return PyUnicode_DecodeLatin1(PyBytes_AS_STRING(val), PyBytes_GET_SIZE(val), nullptr);
+        return detail::latin1_to_str(val);
     }
     if (is_exact_str(val)) {
         if (!caller_asked_bytes) return Py_NewRef(val);
