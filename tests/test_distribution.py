@@ -1,0 +1,88 @@
+"""What is shipped: the sdist built from the source tree beside the tests
+(skipped where the tests run without one, as in `make dist-check`), and the
+installed package working from wherever it is put."""
+
+import os
+import shutil
+import subprocess
+import sys
+import tarfile
+from importlib import metadata
+from pathlib import Path
+
+import pytest
+
+import velmora
+
+REPO = Path(__file__).resolve().parents[1]
+PACKAGE_DIR = Path(velmora.__file__).resolve().parent
+MAX_SDIST_BYTES = 1 << 20  # the sources are a few hundred KiB
+MAX_FILE_BYTES = 128 << 10
+
+
+def source_files(top):
+    for path in (REPO / top).rglob("*"):
+        if path.is_file() and "__pycache__" not in path.parts and path.suffix not in (".so", ".pyc"):
+            yield path.relative_to(REPO).as_posix()
+
+
+@pytest.fixture(scope="module")
+def sdist(tmp_path_factory):
+    if not (REPO / "CMakeLists.txt").is_file() or not (REPO / "native").is_dir():
+        pytest.skip("no source tree beside the tests")
+    pytest.importorskip("scikit_build_core.build")
+    out = tmp_path_factory.mktemp("sdist")
+    code = "import sys; from scikit_build_core.build import build_sdist; print(build_sdist(sys.argv[1]))"
+    # Packing loads nothing native: the sanitizer runtime would only slow it.
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "PYTHONMALLOC")}
+    run = subprocess.run([sys.executable, "-c", code, str(out)], cwd=REPO, env=env, capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr
+    with tarfile.open(out / run.stdout.split()[-1]) as tar:
+        members = tar.getmembers()
+    assert {m.name.split("/", 1)[0] for m in members} == {f"velmora-{metadata.version('velmora')}"}
+    return {m.name.split("/", 1)[1]: m.size for m in members if "/" in m.name}
+
+
+def test_sdist_holds_everything_a_build_needs(sdist):
+    needed = {"pyproject.toml", "CMakeLists.txt", "README.md", "PKG-INFO"}
+    needed |= {*source_files("native"), *source_files("src")}
+    assert "src/velmora/include/velmora/headers.h" in needed
+    assert needed - sdist.keys() == set()
+
+
+def test_sdist_holds_nothing_large(sdist):
+    unwanted_tops = {"build", "dist", "bench", ".git", ".pytest_cache", ".hypothesis"}
+    unwanted = [
+        name
+        for name in sdist
+        if name.split("/", 1)[0] in unwanted_tops
+        or name.startswith(".venv")
+        or "__pycache__" in name.split("/")
+        or name.endswith((".so", ".o", ".whl", ".tar.gz"))
+    ]
+    assert unwanted == []
+    assert {name: size for name, size in sdist.items() if size > MAX_FILE_BYTES} == {}
+    assert sum(sdist.values()) < MAX_SDIST_BYTES
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/maps"), reason="needs /proc")
+def test_package_works_wherever_it_is_put(tmp_path):
+    # headers finds _vlm_core through its relative run path alone: no
+    # LD_LIBRARY_PATH, and the copy in the new place is the one loaded.
+    site = tmp_path / "elsewhere" / "site"
+    shutil.copytree(PACKAGE_DIR, site / "velmora", ignore=shutil.ignore_patterns("__pycache__"))
+    code = """if True:
+        import velmora.headers as h
+        with open("/proc/self/maps") as f:
+            cores = {line.split()[-1] for line in f if "_vlm_core" in line}
+        print(h.__file__, *sorted(cores), sep="\\n")
+        print(h.Headers([(b"Host", b"x")]).get_first("HOST"))
+    """
+    env = {k: v for k, v in os.environ.items() if k != "LD_LIBRARY_PATH"}
+    env["PYTHONPATH"] = str(site)
+    run = subprocess.run([sys.executable, "-P", "-c", code], env=env, cwd=tmp_path, capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr
+    module_file, core_file, value = run.stdout.splitlines()
+    assert Path(module_file).parent == site / "velmora"
+    assert Path(core_file).parent == site / "velmora"
+    assert value == "x"
