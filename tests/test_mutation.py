@@ -86,6 +86,45 @@ def test_set_replaces_every_entry_of_the_name_at_the_end():
     assert h.values == [(b"c", b"y"), (b"a", b"new"), ("d", "d"), (b"b", None)]
 
 
+@pytest.mark.parametrize("matches", [1, 8, 9, 40])
+@pytest.mark.parametrize("op", ["set", "remove"])
+def test_many_matches_keep_the_rest_in_order(op, matches):
+    # Interleaved matching entries, past any small fixed-size buffer, in
+    # both bytes and str form; the list object itself is edited.
+    values = []
+    for i in range(matches):
+        values.append((b"X-Dup" if i % 2 else "x-dup", str(i).encode()))
+        values.append((b"keep", str(i).encode()))
+    h = Headers(values)
+    kept = [e for e in values if e[0] == b"keep"]
+    if op == "set":
+        h.set(b"x-dup", b"new")
+        assert h.values == kept + [(b"x-dup", b"new")]
+    else:
+        h.remove("X-DUP")
+        assert h.values == kept
+    assert h.values is values
+    assert all(a is b for a, b in zip(h.values, kept))
+
+
+def test_set_and_remove_with_a_str_subclass_name_among_entries():
+    # A name whose lower() is Python code makes the collection take the
+    # general path; the outcome must be the same.
+    calls = []
+
+    class Noisy(str):
+        def lower(self):
+            calls.append(str(self))
+            return str.lower(self)
+
+    h = Headers([(Noisy("X-A"), 1), (b"x-a", 2), (b"b", 3), (Noisy("B"), 4)])
+    h.set("x-a", 5)
+    assert [e[1] for e in h.values] == [3, 4, 5]
+    assert calls
+    h.remove(b"b")
+    assert h.values == [("x-a", 5)]
+
+
 def test_int_names():
     h = Headers([("5", b"s"), (b"5", b"b")])
     h.add(5, b"int")

@@ -3,6 +3,8 @@
 #include "headers.h"
 #include "names.h"
 
+#include <cstring>
+
 namespace velmora {
 
 namespace {
@@ -33,13 +35,118 @@ Py_ssize_t find_identical(PyObject *list, PyObject *entry, Py_ssize_t hint) noex
     return -1;
 }
 
+int remove_matching(PyObject *list, const LoweredKey &key) noexcept;
+
+// Positions of matched entries, then the entries taken out at them. Small
+// removals, the usual case, need no allocation.
+class IndexBuffer {
+public:
+    IndexBuffer() = default;
+    IndexBuffer(const IndexBuffer &) = delete;
+    IndexBuffer &operator=(const IndexBuffer &) = delete;
+    ~IndexBuffer() {
+        if (data_ != inline_) PyMem_Free(data_);
+    }
+
+    [[nodiscard]] int push(Py_ssize_t index) noexcept {
+        if (size_ == capacity_) {
+            const Py_ssize_t grown = capacity_ * 2;
+            Slot *bigger = PyMem_New(Slot, grown);
+            if (!bigger) {
+                PyErr_NoMemory();
+                return -1;
+            }
+            std::memcpy(bigger, data_, sizeof(Slot) * static_cast<size_t>(size_));
+            if (data_ != inline_) PyMem_Free(data_);
+            data_ = bigger;
+            capacity_ = grown;
+        }
+        data_[size_++].index = index;
+        return 0;
+    }
+    Py_ssize_t size() const noexcept { return size_; }
+    Py_ssize_t operator[](Py_ssize_t k) const noexcept { return data_[k].index; }
+    // Stores the owned entry for slot k (its index is no longer needed).
+    void take(Py_ssize_t k, PyObject *entry) noexcept { data_[k].entry = entry; }
+    void release_taken() noexcept {
+        for (Py_ssize_t k = 0; k < size_; ++k) Py_DECREF(data_[k].entry);
+        size_ = 0;
+    }
+
+private:
+    union Slot {
+        Py_ssize_t index;
+        PyObject *entry;
+    };
+    static constexpr Py_ssize_t kInline = 8;
+    Slot inline_[kInline];
+    Slot *data_ = inline_;
+    Py_ssize_t size_ = 0;
+    Py_ssize_t capacity_ = kInline;
+};
+
+enum class Removal { error = -1, done = 0, not_applicable = 1 };
+
+// Removal in one pass when it provably runs no Python code: every entry is
+// an exact tuple whose name is not a str subclass. Then nothing can change
+// the list between finding the matches and taking them out, and the list
+// is compacted in place. Anything else is left to the general path, and
+// since nothing has been done yet, it starts from scratch.
+Removal remove_in_place(PyObject *list, const LoweredKey &key) noexcept {
+    const Py_ssize_t n = PyList_GET_SIZE(list);
+    IndexBuffer matched;
+    const int scanned = with_matcher(key, [&](const auto &matches) noexcept -> int {
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject *entry = PyList_GET_ITEM(list, i);
+            if (!is_exact_tuple(entry) || PyTuple_GET_SIZE(entry) < 1) return 1;
+            PyObject *name = PyTuple_GET_ITEM(entry, 0);
+            int m;
+            if (VLM_LIKELY(Py_IS_TYPE(name, &PyBytes_Type))) {
+                m = matches.bytes_name(name);
+            } else {
+                if (name_may_run_code(name)) return 1;
+                m = matches(name);
+            }
+            if (m < 0 || (m && matched.push(i) < 0)) return -1;
+        }
+        return 0;
+    });
+    if (scanned != 0) return static_cast<Removal>(scanned);
+    if (matched.size() == 0) return Removal::done;
+    // Matched entries move into `matched` (which then owns them) and are
+    // released only once the list is consistent again: releasing one can
+    // run arbitrary code.
+    PyObject **items = reinterpret_cast<PyListObject *>(list)->ob_item;
+    Py_ssize_t kept = matched[0], next = 0;
+    for (Py_ssize_t i = matched[0]; i < n; ++i) {
+        if (next < matched.size() && matched[next] == i) {
+            matched.take(next++, items[i]);
+        } else {
+            items[kept++] = items[i];
+        }
+    }
+    Py_SET_SIZE(list, kept);
+    matched.release_taken();
+    return Removal::done;
+}
+
 int remove_body(HeadersObject *self, PyObject *key_obj) noexcept {
-    Ref to_remove = Ref::steal(PyList_New(0));
-    if (!to_remove) return -1;
     LoweredKey key;
     if (lower_key(key_obj, key) < 0) return -1;
     Ref list = walk_list(self);
     if (!list) return -1;
+    const Removal fast = remove_in_place(list.get(), key);
+    if (fast != Removal::not_applicable) return static_cast<int>(fast);
+    return remove_matching(list.get(), key);
+}
+
+// The general removal: the first pass may run Python code (a str subclass's
+// lower()), so it collects the matching entries themselves and the second
+// pass finds each again.
+int remove_matching(PyObject *list_obj, const LoweredKey &key) noexcept {
+    Ref to_remove = Ref::steal(PyList_New(0));
+    if (!to_remove) return -1;
+    Ref list = Ref::borrow(list_obj);
     const int scanned = with_matcher(key, [&](const auto &matches) noexcept -> int {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
             PyObject *entry = PyList_GET_ITEM(list.get(), i);
@@ -79,10 +186,36 @@ int headers_add(HeadersObject *self, PyObject *name, PyObject *value, int skip_d
     return add_body(self, name, value);
 }
 
+namespace {
+
+// set() on a direct instance, whose contains, remove and add cannot be
+// overridden, with a key whose lowering runs no Python code: the key is
+// lowered once and the presence test is the removal's own scan. Returns
+// not_applicable, having done nothing, when the general steps must run.
+Removal set_in_place(HeadersObject *self, PyObject *name, PyObject *value) noexcept {
+    if (Py_TYPE(self) != &HeadersType || !(is_exact_bytes(name) || (is_exact_str(name) && interning_is_pure())))
+        return Removal::not_applicable;
+    PyObject *list = self->values;
+    if (!list || list == Py_None) return Removal::not_applicable;
+    LoweredKey key;
+    if (lower_key(name, key) < 0) return Removal::error;
+    Ref held = Ref::borrow(list);
+    const Removal removed = remove_in_place(held.get(), key);
+    if (removed != Removal::done) return removed;
+    // The lowered key is the canonical name add() would store.
+    Ref entry = Ref::steal(PyTuple_Pack(2, key.is_bytes ? key.low_b.get() : key.low_s.get(), value));
+    if (!entry) return Removal::error;
+    return static_cast<Removal>(PyList_Append(held.get(), entry.get()));
+}
+
+}  // namespace
+
 int headers_set(HeadersObject *self, PyObject *name, PyObject *value, int skip_dispatch) noexcept {
     Ref r;
     const int d = dispatch(self, skip_dispatch, C.set, headers_py_set, r, name, value);
     if (d != 0) return d < 0 ? -1 : 0;
+    const Removal fast = set_in_place(self, name, value);
+    if (fast != Removal::not_applicable) return static_cast<int>(fast);
     const int present = headers_contains(self, name, 0);
     if (present < 0) return -1;
     if (present && headers_remove(self, name, 0) < 0) return -1;

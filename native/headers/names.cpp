@@ -136,6 +136,8 @@ PyObject *sys_intern(PyObject *text, bool text_is_callers) noexcept {
 
 }  // namespace
 
+bool interning_is_pure() noexcept { return intern_untouched; }
+
 int watch_intern(PyObject *module_dict, PyObject *sys_module) noexcept {
     const int watcher = PyDict_AddWatcher(on_watched_dict);
     if (watcher < 0) return -1;

@@ -26,6 +26,10 @@ PyObject *simd_lower_bytes(PyObject *name) noexcept;
 // `sys` nor sys's `intern` has been touched. Called once at module exec.
 [[nodiscard]] int watch_intern(PyObject *module_dict, PyObject *sys_module) noexcept;
 
+// True while interning a str can run no Python code (the module's sys and
+// sys.intern are the ones found at import).
+bool interning_is_pure() noexcept;
+
 // Indexes _KNOWN_HEADERS_STR by address for interned keys; once, at exec.
 int index_known_names(PyObject *table) noexcept;
 
