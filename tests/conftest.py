@@ -11,12 +11,13 @@ settings.load_profile("ci" if os.environ.get("CI") else "velmora")
 # The model test (tests/test_model.py) runs on budgets of its own: a few
 # hundred programs normally, at least twenty thousand under `make long`
 # (VELMORA_LONG=1), where they are drawn afresh on every run.
+# VELMORA_MODEL_EXAMPLES sets the count outright (`make valgrind` keeps it small).
 _LONG = bool(os.environ.get("VELMORA_LONG"))
 settings.register_profile(
     "model",
     parent=settings.get_profile("velmora" if _LONG or not os.environ.get("CI") else "ci"),
-    max_examples=20_000 if _LONG else 200,
-    stateful_step_count=40 if _LONG else 25,
+    max_examples=int(os.environ.get("VELMORA_MODEL_EXAMPLES") or (20_000 if _LONG else 200)),
+    stateful_step_count=30 if _LONG else 25,
 )
 
 
@@ -52,6 +53,24 @@ class LeakChecker:
         allowed = repeat // 10 if slack is None else slack
         assert blocks1 - blocks0 < allowed, f"{blocks1 - blocks0} blocks leaked over {repeat} runs"
         assert objects1 - objects0 < allowed, f"{objects1 - objects0} objects leaked over {repeat} runs"
+
+
+    def cases(self, table, *, errors, repeat=1000):
+        """Checks one group of a {name: (expected exceptions, fn)} table in a
+        single run: the cases whose exceptions are non-empty (errors=True) or
+        the ones expected to succeed. One run per group, because the
+        checker's gc passes cost more than the operations."""
+
+        group = [(exc, fn) for exc, fn in table.values() if bool(exc) == errors]
+
+        def run_group():
+            for exc, fn in group:
+                try:
+                    fn()
+                except exc:
+                    pass
+
+        self(run_group, repeat=repeat)
 
 
 @pytest.fixture

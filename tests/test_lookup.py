@@ -318,18 +318,6 @@ LEAK_CASES = {
 }
 
 
-def run_all(cases):
-    def run():
-        for exc, fn in cases:
-            try:
-                fn()
-            except exc:
-                pass
-
-    return run
-
-
 @pytest.mark.parametrize("errors", [False, True], ids=["ok", "errors"])
 def test_no_leaks(no_leak, errors):
-    # One run covers a whole group: the checker's gc passes cost more than the operations.
-    no_leak(run_all([case for case in LEAK_CASES.values() if bool(case[0]) == errors]), repeat=1000)
+    no_leak.cases(LEAK_CASES, errors=errors)
