@@ -122,18 +122,27 @@ long: $(VENV)/.stamp-install
 	VELMORA_LONG=1 $(VENV)/bin/python -P -m pytest -p no:cacheprovider tests/test_model.py $(PYTEST_ARGS)
 
 # Memcheck over the behaviour tests, the child interpreters they start
-# included (the re-entrancy torture runs in them); compilers started by the
-# tests are not traced.  Budgets are small: every path still runs, counting
-# leaks is `make test`'s job.  Any error report fails the run (exit 97).
+# included (the re-entrancy torture runs in them); build tools started by
+# the tests (and whatever they start) are not traced.  Budgets are small:
+# every path still runs, counting leaks is `make test`'s job.  Any error
+# report fails the run; the reports of every process are kept in
+# build/valgrind, and those with errors are printed.  About 15 minutes.
 VALGRIND_SKIP := tests/test_bench.py tests/test_distribution.py tests/test_example_asgi.py \
                  tests/test_packaging.py tests/test_stubs.py
 valgrind: $(VENV)/.stamp-install
 	@command -v valgrind >/dev/null || { echo "valgrind not found (apt-get install valgrind)" >&2; exit 1; }
+	rm -rf build/valgrind && mkdir -p build/valgrind
+	status=0; \
 	env PYTHONMALLOC=malloc VELMORA_MODEL_EXAMPLES=20 VELMORA_LEAK_REPEAT=20 \
-	  valgrind --tool=memcheck --error-exitcode=97 --leak-check=no --suppressions=tests/valgrind.supp \
-	    --trace-children=yes --trace-children-skip='*/cc,*/gcc*,*/g++*,*/c++,*/clang*,*/ld,*/ld.*,*/collect2,*/cc1*,*/as' \
+	  valgrind --tool=memcheck --error-exitcode=97 --leak-check=no --suppressions='$(CURDIR)/tests/valgrind.supp' \
+	    --log-file='$(CURDIR)/build/valgrind/%p.log' --trace-children=yes \
+	    --trace-children-skip='*/shims/*,*/cmake,*/ninja,*/make,*/sh,*/bash,*/cc,*/gcc*,*/g++*,*/c++,*/clang*,*/ld,*/ld.*,*/collect2,*/cc1*,*/as' \
 	    $(VALGRIND_ARGS) \
-	  $(VENV)/bin/python -P -m pytest -p no:cacheprovider $(addprefix --ignore=,$(VALGRIND_SKIP)) $(PYTEST_ARGS)
+	  $(VENV)/bin/python -P -m pytest -p no:cacheprovider $(addprefix --ignore=,$(VALGRIND_SKIP)) $(PYTEST_ARGS) \
+	  || status=$$?; \
+	bad=$$(grep -lE 'ERROR SUMMARY: [1-9]|Process terminating' build/valgrind/*.log || true); \
+	if [ -n "$$bad" ]; then echo "Memcheck reports:"; cat $$bad; [ $$status -ne 0 ] || status=97; fi; \
+	exit $$status
 
 # The fuzzer has a venv of its own, with atheris; where atheris cannot be
 # installed, fuzz/fuzz_headers.py falls back to random inputs.  The corpus
@@ -146,7 +155,7 @@ $(FUZZ_VENV)/.stamp-install: $(FUZZ_VENV)/.stamp-venv build/.sources $(SOURCES)
 
 fuzz: $(FUZZ_VENV)/.stamp-install
 	mkdir -p build/fuzz/corpus build/fuzz/findings
-	$(FUZZ_VENV)/bin/python -P fuzz/fuzz_headers.py -max_total_time=$(FUZZ_SECONDS) -max_len=8192 \
+	$(FUZZ_VENV)/bin/python -P fuzz/fuzz_headers.py -max_total_time=$(FUZZ_SECONDS) -max_len=2048 -len_control=0 \
 	  -artifact_prefix=build/fuzz/findings/ $(FUZZ_ARGS) build/fuzz/corpus
 
 # pyperf and the peer libraries; `make test` wants them too, for the smoke
