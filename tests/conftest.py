@@ -48,11 +48,16 @@ class LeakChecker:
 
         # Warm-up fills caches (interned names, free lists, method caches).
         _allocated_after(once, repeat // 4 + 10)
-        blocks0, objects0 = _allocated_after(once, 1)
-        blocks1, objects1 = _allocated_after(once, repeat)
         allowed = repeat // 10 if slack is None else slack
-        assert blocks1 - blocks0 < allowed, f"{blocks1 - blocks0} blocks leaked over {repeat} runs"
-        assert objects1 - objects0 < allowed, f"{objects1 - objects0} objects leaked over {repeat} runs"
+        before = _allocated_after(once, 1)
+        after = _allocated_after(once, repeat)
+        if after[0] - before[0] >= allowed or after[1] - before[1] >= allowed:
+            # A leak grows in every window; the interpreter now and then
+            # grows an internal table once (pickle, type caches). Only
+            # growth that repeats in a second window counts.
+            before, after = after, _allocated_after(once, repeat)
+        assert after[0] - before[0] < allowed, f"{after[0] - before[0]} blocks leaked over {repeat} runs"
+        assert after[1] - before[1] < allowed, f"{after[1] - before[1]} objects leaked over {repeat} runs"
 
 
     def cases(self, table, *, errors, repeat=1000):
