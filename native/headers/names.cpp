@@ -47,7 +47,7 @@ PyObject *lower_exact_str(PyObject *s) noexcept {
     if (!out) return nullptr;
     const Py_UCS1 *src = PyUnicode_1BYTE_DATA(s);
     Py_UCS1 *dst = PyUnicode_1BYTE_DATA(out);
-    for (Py_ssize_t i = 0; i < n; ++i) dst[i] = detail::ascii_lower(src[i]);
+    for (Py_ssize_t i = 0; i < n; ++i) dst[i] = detail::lower_byte(src[i]);
     return out;
 }
 

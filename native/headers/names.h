@@ -10,6 +10,7 @@
 #include "common.h"
 #include "messages.h"
 #include "ref.h"
+#include "swar.h"
 #include "vlm_core.h"
 
 namespace velmora {
@@ -80,32 +81,19 @@ struct LoweredKey {
 
 namespace detail {
 
-constexpr unsigned char ascii_lower(unsigned char c) noexcept {
-    return static_cast<unsigned char>(c + ((static_cast<unsigned char>(c - 'A') < 26u) << 5));
-}
+using vlm::swar::lower_byte;
 
-// ASCII-lowercases eight bytes at once; bytes outside A..Z are unchanged.
-inline uint64_t lower_word(uint64_t w) noexcept {
-    constexpr uint64_t ones = 0x0101010101010101ULL;
-    const uint64_t low7 = w & (0x7f * ones);
-    const uint64_t ge_a = low7 + (0x80 - 'A') * ones;
-    const uint64_t gt_z = low7 + (0x80 - 'Z' - 1) * ones;
-    const uint64_t upper = ge_a & ~gt_z & ~w & (0x80 * ones);
-    return w | (upper >> 2);
-}
-
-// lower(a) == b for n bytes; b is compared as it is.
+// lower(a) == b for n bytes; b is compared as it is. Header names are mostly
+// 4 to 30 bytes, so the tail is one overlapping word rather than a byte loop:
+// bytes compared twice compare equal twice.
 inline bool lowered_equals(const unsigned char *a, const unsigned char *b, Py_ssize_t n) noexcept {
-    Py_ssize_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        uint64_t wa, wb;
-        std::memcpy(&wa, a + i, 8);
-        std::memcpy(&wb, b + i, 8);
-        if (lower_word(wa) != wb) return false;
-    }
-    for (; i < n; ++i)
-        if (ascii_lower(a[i]) != b[i]) return false;
-    return true;
+    using namespace vlm::swar;
+    const char *pa = reinterpret_cast<const char *>(a);
+    const char *pb = reinterpret_cast<const char *>(b);
+    if (n < 8) return lower_word(pack_short(pa, static_cast<size_t>(n))) == pack_short(pb, static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i + 8 < n; i += 8)
+        if (lower_word(load64(pa + i)) != load64(pb + i)) return false;
+    return lower_word(load64(pa + n - 8)) == load64(pb + n - 8);
 }
 
 inline bool bytes_lower_equals(PyObject *stored, const unsigned char *low, Py_ssize_t low_size) noexcept {
