@@ -190,6 +190,21 @@ def test_replaced_intern_is_honoured(monkeypatch):
     assert len(seen) == 2
 
 
+def test_str_interning_of_every_core_name_in_any_letter_case(monkeypatch, str_table_names):
+    # Names of the str table come back as its objects without a call to
+    # intern; every other name, well known to the core or not, is interned.
+    for name in core.known_names():
+        text = name.decode()
+        for variant in (fresh(text), text.upper(), text.title()):
+            assert intern_header_name_str(variant) is sys.intern(text), variant
+    calls = []
+    monkeypatch.setattr(vh, "sys", types.SimpleNamespace(intern=lambda s: calls.append(s) or sys.intern(s)))
+    for name in core.known_names():
+        calls.clear()
+        assert intern_header_name_str(fresh(name.decode().upper())) == name.decode()
+        assert calls == ([] if name in str_table_names else [name.decode()]), name
+
+
 # ---- name matching rules A-E ---------------------------------------------------
 
 
@@ -224,6 +239,19 @@ def test_matching_agrees_with_the_rules_for_every_byte():
                     expected = model_matches(stored, *model_lowered_key(key))
                     assert h.contains(key) is expected, (stored, key)
                     assert len(h.get(key)) == expected, (stored, key)
+
+
+def test_matching_checks_every_byte_of_names_of_every_length():
+    # Short names are compared as one packed word and long ones with an
+    # overlapping last word: a difference anywhere must still be seen.
+    for n in range(1, 40):
+        low = bytes(ord("a") + (i * 7) % 26 for i in range(n))
+        h = Headers([(low.upper(), b"v")])
+        assert h.contains(low) and h.contains(low.decode()), n
+        for pos in range(n):
+            other = low[:pos] + b"-" + low[pos + 1 :]
+            assert not h.contains(other) and not h.contains(other.decode()), (n, pos)
+        assert not h.contains(low + b"a") and not h.contains(low[:-1])
 
 
 STORED = [

@@ -160,19 +160,60 @@ PyObject *known_by_address[kKnownSlots];
 
 size_t address_slot(PyObject *s) noexcept { return (reinterpret_cast<uintptr_t>(s) >> 4) % kKnownSlots; }
 
+// The table's str for each of its names, keyed by the core's shared bytes
+// object of the same name. The core's perfect hash folds ASCII case and
+// costs a fraction of a dict probe with an uncached text compare, so an ASCII
+// key that is not the interned object itself is looked up there. Only valid
+// when every name of the table is in the core, which indexing checks.
+struct CoreName {
+    PyObject *bytes;
+    PyObject *str;
+};
+CoreName str_by_core_bytes[kKnownSlots];
+bool core_covers_table = false;
+
+PyObject *str_for_core_bytes(PyObject *b) noexcept {
+    for (size_t slot = address_slot(b);; slot = (slot + 1) % kKnownSlots) {
+        const CoreName &e = str_by_core_bytes[slot];
+        if (e.bytes == b) return e.str;
+        if (!e.bytes) return nullptr;
+    }
+}
+
+void insert_address(PyObject *key) noexcept {
+    size_t slot = address_slot(key);
+    while (known_by_address[slot] && known_by_address[slot] != key) slot = (slot + 1) % kKnownSlots;
+    known_by_address[slot] = key;
+}
+
+bool insert_core_name(PyObject *str) noexcept {
+    if (!is_exact_str(str) || !PyUnicode_IS_ASCII(str)) return false;
+    PyObject *b = get_interned_header_name_bytes(reinterpret_cast<const char *>(PyUnicode_1BYTE_DATA(str)),
+                                                 static_cast<size_t>(PyUnicode_GET_LENGTH(str)));
+    if (!b) return false;
+    size_t slot = address_slot(b);
+    while (str_by_core_bytes[slot].bytes && str_by_core_bytes[slot].bytes != b) slot = (slot + 1) % kKnownSlots;
+    str_by_core_bytes[slot] = {b, str};
+    return true;
+}
+
 }  // namespace
 
 int index_known_names(PyObject *table) noexcept {
+    // Open addressing needs free slots; a larger table is looked up by hash.
+    if (PyDict_GET_SIZE(table) > static_cast<Py_ssize_t>(kKnownSlots / 2)) return 0;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
+    bool covered = true;
     while (PyDict_Next(table, &pos, &key, &value)) {
-        if (!PyUnicode_CHECK_INTERNED(key)) continue;  // found through the dict instead
-        size_t slot = address_slot(key);
-        while (known_by_address[slot] && known_by_address[slot] != key) slot = (slot + 1) % kKnownSlots;
-        known_by_address[slot] = key;
+        if (PyUnicode_CHECK_INTERNED(key)) insert_address(key);  // otherwise found through the dict
+        covered = insert_core_name(key) && covered;
     }
+    core_covers_table = covered;
     return 0;
 }
+
+namespace {
 
 // 1 and the table's object for an interned key, 0 when the key is not in
 // the table.
@@ -184,10 +225,29 @@ inline int find_known_interned(PyObject *key) noexcept {
     }
 }
 
+// intern_header_name_str for an exact ASCII str, once the core is known to
+// hold every name of the table: one core probe decides membership for every
+// letter case.
+PyObject *intern_ascii_str(PyObject *name) noexcept {
+    const char *data = reinterpret_cast<const char *>(PyUnicode_1BYTE_DATA(name));
+    const size_t size = static_cast<size_t>(PyUnicode_GET_LENGTH(name));
+    if (PyObject *b = get_interned_header_name_bytes(data, size)) {
+        if (PyObject *known = str_for_core_bytes(b)) return Py_NewRef(known);
+    }
+    if (simd_is_ascii_lowercase(data, size)) return sys_intern(name, true);
+    Ref lowered = Ref::steal(lower_exact_str(name));
+    if (!lowered) return nullptr;
+    return sys_intern(lowered.get(), false);
+}
+
+}  // namespace
+
 PyObject *intern_header_name_str(PyObject *name, int /*skip_dispatch*/) noexcept {
     if (name == Py_None) return Py_None;
-    if (VLM_LIKELY(is_exact_str(name)) && PyUnicode_CHECK_INTERNED(name) && find_known_interned(name))
-        return Py_NewRef(name);
+    if (VLM_LIKELY(is_exact_str(name))) {
+        if (PyUnicode_CHECK_INTERNED(name) && find_known_interned(name)) return Py_NewRef(name);
+        if (VLM_LIKELY(PyUnicode_IS_ASCII(name) && core_covers_table)) return intern_ascii_str(name);
+    }
     Ref text = is_exact_str(name) ? Ref::borrow(name) : Ref::steal(PyObject_Str(name));
     if (!text) return nullptr;
     PyObject *known = nullptr;
