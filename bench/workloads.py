@@ -365,7 +365,9 @@ def _misses(impl: str, op: str, where: str) -> bool:
 
 def _single_op_case(data: Data, impl: str, op: str, where: str, key_kind: str) -> Case:
     name = data.probes[where]
-    key = name if key_kind == "bytes" else name.decode("latin-1")
+    # A key in source code is a literal, and the compiler interns str
+    # literals: the decoded name is interned to stand for one.
+    key = name if key_kind == "bytes" else sys.intern(name.decode("latin-1"))
     h = make_lookup_headers(impl, data.lookup_list)
     expr = OP_EXPR[impl][op]
     env = {"h": h, "k": key}
