@@ -45,9 +45,8 @@ PyObject *lower_exact_str(PyObject *s) noexcept {
     const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
     PyObject *out = PyUnicode_New(n, 127);
     if (!out) return nullptr;
-    const Py_UCS1 *src = PyUnicode_1BYTE_DATA(s);
-    Py_UCS1 *dst = PyUnicode_1BYTE_DATA(out);
-    for (Py_ssize_t i = 0; i < n; ++i) dst[i] = detail::lower_byte(src[i]);
+    simd_lowercase_ascii(reinterpret_cast<const char *>(PyUnicode_1BYTE_DATA(s)),
+                         reinterpret_cast<char *>(PyUnicode_1BYTE_DATA(out)), static_cast<size_t>(n));
     return out;
 }
 

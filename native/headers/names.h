@@ -81,8 +81,6 @@ struct LoweredKey {
 
 namespace detail {
 
-using vlm::swar::lower_byte;
-
 // lower(a) == b for n bytes; b is compared as it is. Header names are mostly
 // 4 to 30 bytes, so the tail is one overlapping word rather than a byte loop:
 // bytes compared twice compare equal twice.
