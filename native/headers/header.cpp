@@ -25,17 +25,17 @@ PyObject *lowered_text(PyObject *name) noexcept {
 }
 
 // 1 when the names match, 0 when not, -1 on error. other.name is looked up
-// afresh for each test, so a property on a subclass is honoured.
+// afresh for each test, so a property on a subclass is honoured. That lookup
+// can re-initialise self, so self's name is read (and held) only after it,
+// as each operand of the comparison it stands for is evaluated in turn.
 int names_match(PyObject *self, PyObject *other) noexcept {
-    PyObject *mine = as_header(self)->name;
     Ref theirs = Ref::steal(PyObject_GetAttr(other, C.name));
     if (!theirs) return -1;
-    if (theirs.get() == mine) return 1;
+    if (theirs.get() == as_header(self)->name) return 1;
     theirs = Ref::steal(PyObject_GetAttr(other, C.name));
     if (!theirs) return -1;
-    // Keep our own name alive while Python code runs.
-    Ref my_name = Ref::borrow(mine);
-    Ref eq_result = Ref::steal(PyObject_RichCompare(theirs.get(), my_name.get(), Py_EQ));
+    Ref mine = Ref::borrow(as_header(self)->name);
+    Ref eq_result = Ref::steal(PyObject_RichCompare(theirs.get(), mine.get(), Py_EQ));
     if (!eq_result) return -1;
     const int eq = PyObject_IsTrue(eq_result.get());
     if (eq != 0) return eq;
@@ -43,7 +43,8 @@ int names_match(PyObject *self, PyObject *other) noexcept {
     if (!theirs) return -1;
     Ref left = Ref::steal(lowered_text(theirs.get()));
     if (!left) return -1;
-    Ref right = Ref::steal(lowered_text(my_name.get()));
+    mine = Ref::borrow(as_header(self)->name);
+    Ref right = Ref::steal(lowered_text(mine.get()));
     if (!right) return -1;
     if (left.get() == Py_None || right.get() == Py_None) return left.get() == right.get();
     return PyObject_RichCompareBool(left.get(), right.get(), Py_EQ);
@@ -104,9 +105,11 @@ void header_tp_dealloc(PyObject *self) noexcept {
 
 PyObject *header_tp_repr(PyObject *self) noexcept {
     Ref name = Ref::borrow(as_header(self)->name);
-    Ref value = Ref::borrow(as_header(self)->value);
     Ref name_text = Ref::steal(PyObject_Format(name.get(), C.empty_str));
     if (!name_text) return nullptr;
+    // Formatting the name can re-initialise the record: the value is the
+    // one it holds now.
+    Ref value = Ref::borrow(as_header(self)->value);
     Ref value_text = Ref::steal(PyObject_Format(value.get(), C.empty_str));
     if (!value_text) return nullptr;
     return PyUnicode_FromFormat("<Header %U: %U>", name_text.get(), value_text.get());
