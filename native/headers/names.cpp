@@ -74,7 +74,10 @@ PyObject *intern_function() noexcept {
 bool intern_untouched = false;
 PyObject *watched_sys_dict = nullptr;
 
+// The interpreter calls watchers with whatever exception is pending at the
+// change, so it is set aside here and put back unchanged.
 int on_watched_dict(PyDict_WatchEvent event, PyObject *dict, PyObject *key, PyObject *) noexcept {
+    PyObject *pending = PyErr_GetRaisedException();
     switch (event) {
         case PyDict_EVENT_ADDED:
         case PyDict_EVENT_MODIFIED:
@@ -87,7 +90,7 @@ int on_watched_dict(PyDict_WatchEvent event, PyObject *dict, PyObject *key, PyOb
             intern_untouched = false;
             break;
     }
-    if (PyErr_Occurred()) PyErr_Clear();
+    PyErr_SetRaisedException(pending);
     return 0;
 }
 
@@ -97,11 +100,16 @@ int on_watched_dict(PyDict_WatchEvent event, PyObject *dict, PyObject *key, PyOb
 // stream of distinct names can pin.
 PyObject *recent_interned[256];
 
+// Only exact str is ever hashed here: its hash runs no code and cannot fail.
 PyObject **recent_slot(PyObject *text) noexcept {
+    VLM_ASSERT(is_exact_str(text));
     return &recent_interned[static_cast<size_t>(PyObject_Hash(text)) & 255u];
 }
 
+// A str subclass (the str() of some name) is never looked up: its __hash__
+// and __eq__ are its own, and the lowered copy made for intern is exact.
 PyObject *recent_find(PyObject *text) noexcept {
+    if (!is_exact_str(text)) return nullptr;
     PyObject *c = *recent_slot(text);
     if (c && PyUnicode_GET_LENGTH(c) == PyUnicode_GET_LENGTH(text) && PyUnicode_Compare(c, text) == 0) return c;
     return nullptr;
