@@ -205,7 +205,15 @@ Removal set_in_place(HeadersObject *self, PyObject *name, PyObject *value) noexc
     // The lowered key is the canonical name add() would store.
     Ref entry = Ref::steal(PyTuple_Pack(2, key.is_bytes ? key.low_b.get() : key.low_s.get(), value));
     if (!entry) return Removal::error;
-    return static_cast<Removal>(PyList_Append(held.get(), entry.get()));
+    // Releasing the removed entries (and the allocation above, through the
+    // collector) can run code that gives the collection a new list: the
+    // field goes where add() would put it now, not into the list walked.
+    Ref list_now = Ref::borrow(self->values);
+    if (!list_now || list_now.get() == Py_None) {
+        (void)err_none_no_attribute("append");
+        return Removal::error;
+    }
+    return static_cast<Removal>(PyList_Append(list_now.get(), entry.get()));
 }
 
 }  // namespace
