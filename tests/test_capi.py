@@ -219,6 +219,18 @@ def test_failures_reach_the_caller_as_the_python_exception(consumer, method, arg
         assert str(from_c.value) == str(from_python.value)
 
 
+def test_change_of_a_watched_dict_keeps_the_pending_exception(consumer):
+    # The module watches its own dict and sys's; a change made from C while
+    # an exception is pending must leave that exception in place.
+    try:
+        for namespace in (vh.__dict__, sys.__dict__):
+            with pytest.raises(RuntimeError, match="^pending$"):
+                consumer.setitem_with_error_pending(namespace, "_velmora_probe", 1)
+    finally:
+        vh.__dict__.pop("_velmora_probe", None)
+        sys.__dict__.pop("_velmora_probe", None)
+
+
 def test_contains_slot_answers_zero_with_the_exception_set(consumer):
     found, error = consumer.contains_raw(sample(), b"SET-COOKIE")
     assert found and error is None

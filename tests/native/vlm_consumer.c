@@ -167,6 +167,17 @@ static PyObject *c_reimport(PyObject *mod, PyObject *unused) {
     Py_RETURN_NONE;
 }
 
+/* dict[key] = value from C while RuntimeError("pending") is set, as the
+ * interpreter's own code may do; whatever is pending afterwards propagates. */
+static PyObject *c_setitem_with_error_pending(PyObject *mod, PyObject *args) {
+    PyObject *dict, *key, *value;
+    (void)mod;
+    if (!PyArg_ParseTuple(args, "O!OO:setitem_with_error_pending", &PyDict_Type, &dict, &key, &value)) return NULL;
+    PyErr_SetString(PyExc_RuntimeError, "pending");
+    if (PyDict_SetItem(dict, key, value) < 0 || PyErr_Occurred()) return NULL;
+    Py_RETURN_NONE;
+}
+
 static PyMethodDef consumer_methods[] = {
     {"keys", c_keys, METH_VARARGS, NULL},
     {"clone", c_clone, METH_VARARGS, NULL},
@@ -186,6 +197,7 @@ static PyMethodDef consumer_methods[] = {
     {"new", c_new, METH_VARARGS, NULL},
     {"kind", c_kind, METH_O, NULL},
     {"reimport", c_reimport, METH_NOARGS, NULL},
+    {"setitem_with_error_pending", c_setitem_with_error_pending, METH_VARARGS, NULL},
     {NULL, NULL, 0, NULL},
 };
 

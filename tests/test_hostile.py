@@ -1,0 +1,77 @@
+"""Regressions found by attacking the native code with hostile objects: one
+case per fault, each failing before its fix. (The pending exception across a
+change of a watched dict needs a C caller: test_capi.py.)"""
+
+import pytest
+
+from velmora.headers import Header, Headers, intern_header_name_str
+
+
+def fresh_bytes(text):
+    # A bytes object nothing else holds, so releasing it frees its memory.
+    return bytes(bytearray(text))
+
+
+def test_header_eq_reads_own_name_after_the_other_name_ran_code():
+    class Reinitialising(Header):
+        strikes = 1
+
+        @property
+        def name(self):
+            if Reinitialising.strikes:
+                Reinitialising.strikes = 0
+                mine.__init__(b"x-other", 2)  # frees mine's old name
+                # Same size as the freed name: the allocator hands its memory back.
+                return fresh_bytes(b"y-unique-name-1")
+            return Header.name.__get__(self)
+
+    mine = Header(fresh_bytes(b"x-unique-name-1"), 1)
+    theirs = Reinitialising(b"zzz", 2)
+    assert Header.__eq__(mine, theirs) is False
+    assert Header.__ne__(mine, theirs) is True
+
+
+class HashesOnce(str):
+    """A name whose str() is itself and whose hash fails after the first call."""
+
+    def __str__(self):
+        return self
+
+    def __hash__(self):
+        self.hashed = getattr(self, "hashed", 0) + 1
+        if self.hashed > 1:
+            raise ValueError("hashed twice")
+        return str.__hash__(self)
+
+
+@pytest.mark.parametrize(
+    ("operation", "expected"),
+    [
+        (intern_header_name_str, "x-hashes-once"),
+        (lambda n: Header(n, b"v").name, "x-hashes-once"),
+        (lambda n: Headers([(b"x-hashes-once", b"v")]).get(n), ("v",)),
+        (lambda n: Headers([(b"x-hashes-once", b"v")]).contains(n), True),
+        (lambda n: Headers().add(n, b"v"), None),
+        # contains, remove and add each intern the name: the second hash
+        # fails, and that error is what the caller sees.
+        (lambda n: Headers().set(n, b"v"), ValueError),
+        (lambda n: Headers([(b"x-hashes-once", b"v")]).remove(n), None),
+    ],
+)
+def test_interning_hashes_a_str_subclass_name_once(operation, expected):
+    # Its lowered copy is an exact str: only that is looked up in caches.
+    if expected is ValueError:
+        with pytest.raises(ValueError, match="^hashed twice$"):
+            operation(HashesOnce("x-hashes-once"))
+    else:
+        assert operation(HashesOnce("x-hashes-once")) == expected
+
+
+def test_set_lands_in_the_list_present_after_releasing_old_values():
+    class Reinitialises:
+        def __del__(self):
+            h.__init__([(b"keep", b"1")])
+
+    h = Headers([(b"host", Reinitialises())])
+    h[b"HOST"] = b"new"
+    assert h.values == [(b"keep", b"1"), (b"host", b"new")]
