@@ -30,8 +30,6 @@ int unpack_pair(PyObject *entry, Ref &first, Ref &second) noexcept {
     return 0;
 }
 
-namespace {
-
 PyObject *clone_body(HeadersObject *self) noexcept {
     Ref values = Ref::steal(PyList_New(0));
     if (!values) return nullptr;
@@ -47,24 +45,6 @@ PyObject *clone_body(HeadersObject *self) noexcept {
         if (!pair || PyList_Append(values.get(), pair.get()) < 0) return nullptr;
     }
     return PyObject_CallOneArg(reinterpret_cast<PyObject *>(&HeadersType), values.get());
-}
-
-}  // namespace
-
-PyObject *headers_clone(HeadersObject *self, int skip_dispatch) noexcept {
-    Ref r;
-    const int d = dispatch(self, skip_dispatch, C.clone, headers_py_clone, r);
-    if (d < 0) return nullptr;
-    if (d > 0) {
-        if (r.get() != Py_None && !is_headers(r.get())) return err_cannot_convert(r.get(), "velmora.headers.Headers");
-        return r.release();
-    }
-    return clone_body(self);
-}
-
-PyObject *headers_py_clone(PyObject *self, PyObject *const *, Py_ssize_t nargs, PyObject *kwnames) noexcept {
-    if (bind_none("clone", nargs, kwnames) < 0) return nullptr;
-    return headers_clone(reinterpret_cast<HeadersObject *>(self), 1);
 }
 
 }  // namespace velmora

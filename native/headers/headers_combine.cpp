@@ -63,6 +63,8 @@ int isinstance_of_global(PyObject *obj, PyObject *global_name) noexcept {
     return PyObject_IsInstance(obj, cls.get());
 }
 
+}  // namespace
+
 int merge_body(HeadersObject *self, PyObject *values) noexcept {
     if (values == Py_None) return err_none_not_iterable();
     // Native callers are trusted to pass a list, but a wrong type must not
@@ -80,6 +82,8 @@ int merge_body(HeadersObject *self, PyObject *values) noexcept {
     }
     return 0;
 }
+
+namespace {
 
 int add_many_body(HeadersObject *self, PyObject *values) noexcept {
     PyObject *me = reinterpret_cast<PyObject *>(self);
@@ -206,27 +210,11 @@ bool takes_part(PyObject *o, PyObject *peer) noexcept {
            PyType_IsSubtype(tp, &HeadersType);
 }
 
-const Signature sig_merge{"merge", {&C.values}, 1, 1};
 const Signature sig_update{"update", {&C.values}, 1, 1};
 const Signature sig_add_many{"add_many", {&C.values}, 1, 1};
 const Signature sig_add_to_instance{"_add_to_instance", {&C.instance, &C.other}, 2, 2};
 
 }  // namespace
-
-int headers_merge(HeadersObject *self, PyObject *values, int skip_dispatch) noexcept {
-    Ref r;
-    const int d = dispatch(self, skip_dispatch, C.merge, headers_py_merge, r, values);
-    if (d != 0) return d < 0 ? -1 : 0;
-    return merge_body(self, values);
-}
-
-PyObject *headers_py_merge(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
-    PyObject *values;
-    if (bind(sig_merge, args, nargs, kwnames, &values) < 0) return nullptr;
-    if (values != Py_None && !is_exact_list(values)) return err_arg_type("values", "list", values);
-    if (headers_merge(as_headers(self), values, 1) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
 
 PyObject *headers_py_update(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
     PyObject *values;

@@ -5,13 +5,13 @@
 
 namespace velmora {
 
-int call_override(PyObject *self, PyObject *method, FastEntry own, Ref &out, PyObject *const *argv,
+int call_override(PyObject *self, PyObject *method, PyCFunction own, Ref &out, PyObject *const *argv,
                   size_t nargs) noexcept {
     Ref attr = Ref::steal(PyObject_GetAttr(self, method));
     if (!attr) return -1;
     PyObject *fn = attr.get();
     if (PyMethod_Check(fn)) fn = PyMethod_GET_FUNCTION(fn);
-    if (PyCFunction_Check(fn) && PyCFunction_GET_FUNCTION(fn) == as_cfunction(own)) return 0;
+    if (PyCFunction_Check(fn) && PyCFunction_GET_FUNCTION(fn) == own) return 0;
     // A bound method calls its function with the bound object first, which
     // is what calling the override as found does.
     out = Ref::steal(PyObject_Vectorcall(attr.get(), argv, nargs, nullptr));
@@ -21,20 +21,6 @@ int call_override(PyObject *self, PyObject *method, FastEntry own, Ref &out, PyO
 namespace {
 
 HeadersObject *as_headers(PyObject *self) noexcept { return reinterpret_cast<HeadersObject *>(self); }
-
-// The table's no-result slots report failure through the error indicator.
-void vt_add(HeadersObject *self, PyObject *name, PyObject *value, int skip) noexcept {
-    (void)headers_add(self, name, value, skip);
-}
-void vt_set(HeadersObject *self, PyObject *name, PyObject *value, int skip) noexcept {
-    (void)headers_set(self, name, value, skip);
-}
-void vt_remove(HeadersObject *self, PyObject *key, int skip) noexcept { (void)headers_remove(self, key, skip); }
-void vt_merge(HeadersObject *self, PyObject *values, int skip) noexcept { (void)headers_merge(self, values, skip); }
-int vt_contains(HeadersObject *self, PyObject *key, int skip) noexcept {
-    const int r = headers_contains(self, key, skip);
-    return r < 0 ? 0 : r;
-}
 
 const Signature sig_init{"__init__", {&C.values}, 1, 0};
 
@@ -121,40 +107,29 @@ PyObject *headers_get_values(PyObject *self, void *) noexcept {
 // Method table, in the order the class dict lists them.
 
 PyMethodDef headers_methods[] = {
-    {"get", as_cfunction(headers_py_get), METH_FASTCALL | METH_KEYWORDS,
-     "get(self, name)\n--\n\nAll values of the name, in list order, in the form of the key (bytes or str)."},
-    {"get_tuples", as_cfunction(headers_py_get_tuples), METH_FASTCALL | METH_KEYWORDS,
-     "get_tuples(self, name)\n--\n\nThe stored (name, value) entries of the name, unconverted."},
-    {"get_first", as_cfunction(headers_py_get_first), METH_FASTCALL | METH_KEYWORDS,
-     "get_first(self, key)\n--\n\nThe first value of the name in the form of the key, or None."},
-    {"get_single", as_cfunction(headers_py_get_single), METH_FASTCALL | METH_KEYWORDS,
-     "get_single(self, key)\n--\n\nThe one value of the name; ValueError unless there is exactly one."},
-    {"merge", as_cfunction(headers_py_merge), METH_FASTCALL | METH_KEYWORDS,
-     "merge(self, values)\n--\n\nAppend the given (name, value) tuples as they are."},
-    {"update", as_cfunction(headers_py_update), METH_FASTCALL | METH_KEYWORDS,
+    FastGet::def(),
+    FastGetTuples::def(),
+    FastGetFirst::def(),
+    FastGetSingle::def(),
+    FastMerge::def(),
+    {"update", as_pycfunction(headers_py_update), METH_FASTCALL | METH_KEYWORDS,
      "update(self, values)\n--\n\nSet each name of a dict, replacing earlier entries of it."},
-    {"items", as_cfunction(headers_py_items), METH_FASTCALL | METH_KEYWORDS,
+    {"items", as_pycfunction(headers_py_items), METH_FASTCALL | METH_KEYWORDS,
      "items(self)\n--\n\nA generator of the stored (name, value) entries."},
-    {"clone", as_cfunction(headers_py_clone), METH_FASTCALL | METH_KEYWORDS,
-     "clone(self)\n--\n\nA new Headers with new entries holding the same bytes names and values."},
-    {"add_many", as_cfunction(headers_py_add_many), METH_FASTCALL | METH_KEYWORDS,
+    FastClone::def(),
+    {"add_many", as_pycfunction(headers_py_add_many), METH_FASTCALL | METH_KEYWORDS,
      "add_many(self, values)\n--\n\nAdd every pair of a mutable sequence or mapping."},
-    {"_add_to_instance", as_cfunction(headers_py_add_to_instance), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+    {"_add_to_instance", as_pycfunction(headers_py_add_to_instance), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "_add_to_instance(instance, other)\n--\n\nAdd a Headers, Header, pair or list of pairs to instance."},
-    {"keys", as_cfunction(headers_py_keys), METH_FASTCALL | METH_KEYWORDS,
-     "keys(self)\n--\n\nThe distinct stored names in order of first appearance."},
-    {"add", as_cfunction(headers_py_add), METH_FASTCALL | METH_KEYWORDS,
-     "add(self, name, value)\n--\n\nAppend one field; the name is stored in canonical form."},
-    {"set", as_cfunction(headers_py_set), METH_FASTCALL | METH_KEYWORDS,
-     "set(self, name, value)\n--\n\nReplace every field of the name by one new field at the end."},
-    {"remove", as_cfunction(headers_py_remove), METH_FASTCALL | METH_KEYWORDS,
-     "remove(self, key)\n--\n\nDelete every field of the name."},
-    {"contains", as_cfunction(headers_py_contains), METH_FASTCALL | METH_KEYWORDS,
-     "contains(self, key)\n--\n\nWhether a field of the name is present."},
-    {"__reduce_cython__", as_cfunction(headers_py_reduce), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"__setstate_cython__", as_cfunction(headers_py_setstate), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"__reduce__", as_cfunction(headers_py_reduce), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"__setstate__", as_cfunction(headers_py_setstate), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    FastKeys::def(),
+    FastAdd::def(),
+    FastSet::def(),
+    FastRemove::def(),
+    FastContains::def(),
+    {"__reduce_cython__", as_pycfunction(headers_py_reduce), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"__setstate_cython__", as_pycfunction(headers_py_setstate), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"__reduce__", as_pycfunction(headers_py_reduce), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"__setstate__", as_pycfunction(headers_py_setstate), METH_FASTCALL | METH_KEYWORDS, nullptr},
     // A method rather than the slot wrapper: a Python subclass would
     // otherwise inherit nb_inplace_add as its sq_inplace_concat too, and the
     // interpreter's last fallback for `+=` would hand back NotImplemented as
@@ -197,17 +172,17 @@ PyNumberMethods headers_as_number = {
 }  // namespace
 
 VlmHeadersVTable headers_vtable = {
-    .keys = headers_keys,
-    .clone = headers_clone,
-    .get = headers_get,
-    .get_tuples = headers_get_tuples,
-    .add = vt_add,
-    .set = vt_set,
-    .get_single = headers_get_single,
-    .get_first = headers_get_first,
-    .remove = vt_remove,
-    .merge = vt_merge,
-    .contains = vt_contains,
+    .keys = FastKeys::slot,
+    .clone = FastClone::slot,
+    .get = FastGet::slot,
+    .get_tuples = FastGetTuples::slot,
+    .add = FastAdd::slot,
+    .set = FastSet::slot,
+    .get_single = FastGetSingle::slot,
+    .get_first = FastGetFirst::slot,
+    .remove = FastRemove::slot,
+    .merge = FastMerge::slot,
+    .contains = FastContains::slot,
 };
 
 PyTypeObject HeadersType = {

@@ -87,6 +87,10 @@ private:
     Ref spill_;
 };
 
+}  // namespace
+
+// Fast-method bodies.
+
 PyObject *get_body(HeadersObject *self, PyObject *name) noexcept {
     ValueCollector results;
     LoweredKey key;
@@ -153,14 +157,15 @@ int contains_body(HeadersObject *self, PyObject *key_obj) noexcept {
     });
 }
 
-// The truth value of an override's answer; True, False and None need no call.
-int truth_of(PyObject *o) noexcept {
-    if (o == Py_True) return 1;
-    if (o == Py_False || o == Py_None) return 0;
-    return PyObject_IsTrue(o);
+PyObject *get_single_body(HeadersObject *self, PyObject *key) noexcept {
+    Ref results = Ref::steal(headers_get(self, key, 0));
+    if (!results) return nullptr;
+    if (results.get() == Py_None) return err_none_no_len();
+    const Py_ssize_t n = PyTuple_GET_SIZE(results.get());
+    if (n > 1) return err_more_than_one();
+    if (n == 1) return Py_NewRef(PyTuple_GET_ITEM(results.get(), 0));
+    return err_not_one();
 }
-
-}  // namespace
 
 PyObject *entry_first_item(PyObject *entry) noexcept {
     if (VLM_LIKELY(is_exact_tuple(entry)) && PyTuple_GET_SIZE(entry) > 0) return Py_NewRef(PyTuple_GET_ITEM(entry, 0));
@@ -172,103 +177,9 @@ PyObject *entry_first_item(PyObject *entry) noexcept {
     return PyObject_GetItem(entry, zero.get());
 }
 
-// Fast methods.
-
-PyObject *headers_get(HeadersObject *self, PyObject *name, int skip_dispatch) noexcept {
-    Ref r;
-    const int d = dispatch(self, skip_dispatch, C.get, headers_py_get, r, name);
-    if (d < 0) return nullptr;
-    if (d > 0) {
-        if (r.get() != Py_None && !is_exact_tuple(r.get())) return err_expected("tuple", r.get());
-        return r.release();
-    }
-    return get_body(self, name);
-}
-
-PyObject *headers_get_tuples(HeadersObject *self, PyObject *name, int skip_dispatch) noexcept {
-    Ref r;
-    const int d = dispatch(self, skip_dispatch, C.get_tuples, headers_py_get_tuples, r, name);
-    if (d < 0) return nullptr;
-    if (d > 0) {
-        if (r.get() != Py_None && !is_exact_list(r.get())) return err_expected("list", r.get());
-        return r.release();
-    }
-    return get_tuples_body(self, name);
-}
-
-PyObject *headers_get_first(HeadersObject *self, PyObject *key, int skip_dispatch) noexcept {
-    Ref r;
-    const int d = dispatch(self, skip_dispatch, C.get_first, headers_py_get_first, r, key);
-    if (d < 0) return nullptr;
-    if (d > 0) return r.release();
-    return get_first_body(self, key);
-}
-
-PyObject *headers_get_single(HeadersObject *self, PyObject *key, int skip_dispatch) noexcept {
-    Ref r;
-    const int d = dispatch(self, skip_dispatch, C.get_single, headers_py_get_single, r, key);
-    if (d < 0) return nullptr;
-    if (d > 0) return r.release();
-    Ref results = Ref::steal(headers_get(self, key, 0));
-    if (!results) return nullptr;
-    if (results.get() == Py_None) return err_none_no_len();
-    const Py_ssize_t n = PyTuple_GET_SIZE(results.get());
-    if (n > 1) return err_more_than_one();
-    if (n == 1) return Py_NewRef(PyTuple_GET_ITEM(results.get(), 0));
-    return err_not_one();
-}
-
-int headers_contains(HeadersObject *self, PyObject *key, int skip_dispatch) noexcept {
-    Ref r;
-    const int d = dispatch(self, skip_dispatch, C.contains, headers_py_contains, r, key);
-    if (d < 0) return -1;
-    if (d > 0) return truth_of(r.get());
-    return contains_body(self, key);
-}
-
-// Python entries.
-
 namespace {
-const Signature sig_get{"get", {&C.name}, 1, 1};
-const Signature sig_get_tuples{"get_tuples", {&C.name}, 1, 1};
-const Signature sig_get_first{"get_first", {&C.key}, 1, 1};
-const Signature sig_get_single{"get_single", {&C.key}, 1, 1};
-const Signature sig_contains{"contains", {&C.key}, 1, 1};
-
 HeadersObject *as_headers(PyObject *self) noexcept { return reinterpret_cast<HeadersObject *>(self); }
 }  // namespace
-
-PyObject *headers_py_get(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
-    PyObject *name;
-    if (bind(sig_get, args, nargs, kwnames, &name) < 0) return nullptr;
-    return headers_get(as_headers(self), name, 1);
-}
-
-PyObject *headers_py_get_tuples(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
-    PyObject *name;
-    if (bind(sig_get_tuples, args, nargs, kwnames, &name) < 0) return nullptr;
-    return headers_get_tuples(as_headers(self), name, 1);
-}
-
-PyObject *headers_py_get_first(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
-    PyObject *key;
-    if (bind(sig_get_first, args, nargs, kwnames, &key) < 0) return nullptr;
-    return headers_get_first(as_headers(self), key, 1);
-}
-
-PyObject *headers_py_get_single(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
-    PyObject *key;
-    if (bind(sig_get_single, args, nargs, kwnames, &key) < 0) return nullptr;
-    return headers_get_single(as_headers(self), key, 1);
-}
-
-PyObject *headers_py_contains(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
-    PyObject *key;
-    if (bind(sig_contains, args, nargs, kwnames, &key) < 0) return nullptr;
-    const int r = headers_contains(as_headers(self), key, 1);
-    if (r < 0) return nullptr;
-    return PyBool_FromLong(r);
-}
 
 // Type slots.
 

@@ -11,6 +11,8 @@ namespace {
 
 HeadersObject *as_headers(PyObject *self) noexcept { return reinterpret_cast<HeadersObject *>(self); }
 
+}  // namespace
+
 int add_body(HeadersObject *self, PyObject *name, PyObject *value) noexcept {
     // The list is taken before the name is interned: str() of a name can run
     // Python code that re-initialises the collection.
@@ -22,6 +24,8 @@ int add_body(HeadersObject *self, PyObject *name, PyObject *value) noexcept {
     if (!entry) return -1;
     return PyList_Append(list.get(), entry.get());
 }
+
+namespace {
 
 // Index of `entry` (by identity) in `list`, searching from `hint` and then
 // from the start; -1 when it is no longer there.
@@ -130,6 +134,8 @@ Removal remove_in_place(PyObject *list, const LoweredKey &key) noexcept {
     return Removal::done;
 }
 
+}  // namespace
+
 int remove_body(HeadersObject *self, PyObject *key_obj) noexcept {
     LoweredKey key;
     if (lower_key(key_obj, key) < 0) return -1;
@@ -139,6 +145,8 @@ int remove_body(HeadersObject *self, PyObject *key_obj) noexcept {
     if (fast != Removal::not_applicable) return static_cast<int>(fast);
     return remove_matching(list.get(), key);
 }
+
+namespace {
 
 // The general removal: the first pass may run Python code (a str subclass's
 // lower()), so it collects the matching entries themselves and the second
@@ -175,18 +183,6 @@ int remove_matching(PyObject *list_obj, const LoweredKey &key) noexcept {
     return 0;
 }
 
-}  // namespace
-
-// Fast methods.
-
-int headers_add(HeadersObject *self, PyObject *name, PyObject *value, int skip_dispatch) noexcept {
-    Ref r;
-    const int d = dispatch(self, skip_dispatch, C.add, headers_py_add, r, name, value);
-    if (d != 0) return d < 0 ? -1 : 0;
-    return add_body(self, name, value);
-}
-
-namespace {
 
 // set() on a direct instance, whose contains, remove and add cannot be
 // overridden, with a key whose lowering runs no Python code: the key is
@@ -218,51 +214,13 @@ Removal set_in_place(HeadersObject *self, PyObject *name, PyObject *value) noexc
 
 }  // namespace
 
-int headers_set(HeadersObject *self, PyObject *name, PyObject *value, int skip_dispatch) noexcept {
-    Ref r;
-    const int d = dispatch(self, skip_dispatch, C.set, headers_py_set, r, name, value);
-    if (d != 0) return d < 0 ? -1 : 0;
+int set_body(HeadersObject *self, PyObject *name, PyObject *value) noexcept {
     const Removal fast = set_in_place(self, name, value);
     if (fast != Removal::not_applicable) return static_cast<int>(fast);
     const int present = headers_contains(self, name, 0);
     if (present < 0) return -1;
     if (present && headers_remove(self, name, 0) < 0) return -1;
     return headers_add(self, name, value, 0);
-}
-
-int headers_remove(HeadersObject *self, PyObject *key, int skip_dispatch) noexcept {
-    Ref r;
-    const int d = dispatch(self, skip_dispatch, C.remove, headers_py_remove, r, key);
-    if (d != 0) return d < 0 ? -1 : 0;
-    return remove_body(self, key);
-}
-
-// Python entries.
-
-namespace {
-const Signature sig_add{"add", {&C.name, &C.value}, 2, 2};
-const Signature sig_set{"set", {&C.name, &C.value}, 2, 2};
-const Signature sig_remove{"remove", {&C.key}, 1, 1};
-
-PyObject *none_or_null(int rc) noexcept { return rc < 0 ? nullptr : Py_None; }
-}  // namespace
-
-PyObject *headers_py_add(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
-    PyObject *a[2];
-    if (bind(sig_add, args, nargs, kwnames, a) < 0) return nullptr;
-    return none_or_null(headers_add(as_headers(self), a[0], a[1], 1));
-}
-
-PyObject *headers_py_set(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
-    PyObject *a[2];
-    if (bind(sig_set, args, nargs, kwnames, a) < 0) return nullptr;
-    return none_or_null(headers_set(as_headers(self), a[0], a[1], 1));
-}
-
-PyObject *headers_py_remove(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
-    PyObject *key;
-    if (bind(sig_remove, args, nargs, kwnames, &key) < 0) return nullptr;
-    return none_or_null(headers_remove(as_headers(self), key, 1));
 }
 
 // Type slots.

@@ -10,6 +10,8 @@ namespace {
 
 HeadersObject *as_headers(PyObject *self) noexcept { return reinterpret_cast<HeadersObject *>(self); }
 
+}  // namespace
+
 PyObject *keys_body(HeadersObject *self) noexcept {
     Ref names = Ref::steal(PyList_New(0));
     if (!names) return nullptr;
@@ -27,24 +29,6 @@ PyObject *keys_body(HeadersObject *self) noexcept {
         if (!name || PyList_Append(names.get(), name.get()) < 0) return nullptr;
     }
     return PyList_AsTuple(names.get());
-}
-
-}  // namespace
-
-PyObject *headers_keys(HeadersObject *self, int skip_dispatch) noexcept {
-    Ref r;
-    const int d = dispatch(self, skip_dispatch, C.keys, headers_py_keys, r);
-    if (d < 0) return nullptr;
-    if (d > 0) {
-        if (r.get() != Py_None && !is_exact_tuple(r.get())) return err_expected("tuple", r.get());
-        return r.release();
-    }
-    return keys_body(self);
-}
-
-PyObject *headers_py_keys(PyObject *self, PyObject *const *, Py_ssize_t nargs, PyObject *kwnames) noexcept {
-    if (bind_none("keys", nargs, kwnames) < 0) return nullptr;
-    return headers_keys(as_headers(self), 1);
 }
 
 PyObject *headers_py_items(PyObject *self, PyObject *const *, Py_ssize_t nargs, PyObject *kwnames) noexcept {
