@@ -326,6 +326,17 @@ def test_dict_item_updates_a_subclass_dict():
     assert (s.keep, s.added) == (1, 2)
 
 
+@pytest.mark.parametrize("cls", [SubHeader, SubHeaders])
+def test_dict_item_is_merged_as_dict_update_merges(cls):
+    # not by reading .keys(): a list of pairs merges, a str fails as dict.update fails
+    own = ("n", "v") if cls is SubHeader else ([],)
+    obj = cls.__new__(cls)
+    obj.__setstate__((*own, [("added", 2)]))
+    assert obj.added == 2
+    with pytest.raises(ValueError, match=exactly("dictionary update sequence element #0 has length 1; 2 is required")):
+        obj.__setstate__((*own, "ab"))
+
+
 @pytest.mark.parametrize(
     ("call", "message"),
     [

@@ -80,7 +80,8 @@ int apply_dict_item(PyObject *self, PyObject *state, Py_ssize_t n) noexcept {
     if (truth <= 0) return truth;
     Ref dict = Ref::steal(PyObject_GenericGetAttr(self, C.dict_attr));
     if (!dict) return -1;
-    if (is_exact_dict(dict.get())) return PyDict_Update(dict.get(), item);
+    // update() rather than PyDict_Update even for a plain dict: only the
+    // method also takes an iterable of pairs.
     Ref r = Ref::steal(PyObject_CallMethodOneArg(dict.get(), C.update, item));
     return r ? 0 : -1;
 }
