@@ -219,6 +219,8 @@ def test_construction_argument_binding():
     raises(TypeError, "__init__() got an unexpected keyword argument 'value'", Headers, value=[])
     raises(TypeError, "__init__() got an unexpected keyword argument 'value'", Headers, [], value=[])
     raises(TypeError, "__init__() got multiple values for keyword argument 'values'", Headers, [], values=[])
+    # a constructor with a vectorcall entry would get the interpreter's own message
+    raises(TypeError, "__init__() keywords must be strings", lambda: Headers(**{1: 2}))
 
 
 def test_reinitialisation_replaces_the_list():

@@ -18,6 +18,11 @@ PyObject *headers_py_add_to_instance(PyObject *, PyObject *const *, Py_ssize_t, 
 PyObject *headers_py_reduce(PyObject *, PyObject *const *, Py_ssize_t, PyObject *) noexcept;
 PyObject *headers_py_setstate(PyObject *, PyObject *const *, Py_ssize_t, PyObject *) noexcept;
 
+// Headers(list) for the module's own use, with `list` exactly a list. The
+// class is static, so its __new__ and __init__ are the ones here and the
+// type call can be skipped.
+PyObject *headers_new(PyObject *list) noexcept;
+
 // Type slots that live beside the behaviour they give.
 PyObject *headers_mp_subscript(PyObject *self, PyObject *item) noexcept;
 int headers_mp_ass_subscript(PyObject *self, PyObject *key, PyObject *value) noexcept;

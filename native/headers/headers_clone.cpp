@@ -44,7 +44,7 @@ PyObject *clone_body(HeadersObject *self) noexcept {
         Ref pair = Ref::steal(PyTuple_Pack(2, name.get(), value.get()));
         if (!pair || PyList_Append(values.get(), pair.get()) < 0) return nullptr;
     }
-    return PyObject_CallOneArg(reinterpret_cast<PyObject *>(&HeadersType), values.get());
+    return headers_new(values.get());
 }
 
 }  // namespace velmora

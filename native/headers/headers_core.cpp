@@ -34,6 +34,20 @@ PyObject *headers_tp_new(PyTypeObject *type, PyObject *, PyObject *) noexcept {
     return self;
 }
 
+}  // namespace
+
+PyObject *headers_new(PyObject *list) noexcept {
+    Ref self = Ref::steal(headers_tp_new(&HeadersType, nullptr, nullptr));
+    if (!self) return nullptr;
+    replace_field(as_headers(self.get())->values, Py_NewRef(list));
+    return self.release();
+}
+
+namespace {
+
+// The type has no vectorcall entry on purpose: with one, the interpreter
+// itself refuses keywords that are not strings, with its own message rather
+// than the binder's.
 int headers_tp_init(PyObject *self, PyObject *args, PyObject *kwargs) noexcept {
     PyObject *values = nullptr;
     if (bind_tuple(sig_init, args, kwargs, &values) < 0) return -1;
@@ -46,35 +60,6 @@ int headers_tp_init(PyObject *self, PyObject *args, PyObject *kwargs) noexcept {
     if (!is_exact_list(values)) return err_arg_type("values", "list", values);
     replace_field(as_headers(self)->values, Py_NewRef(values));
     return 0;
-}
-
-// Headers(...) without the argument tuple and the separate __init__ call:
-// the usual way to wrap every request's list. Only the class itself comes
-// here; subclasses go through the type's ordinary call.
-PyObject *headers_vectorcall(PyObject *type, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept {
-    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (VLM_UNLIKELY(type != reinterpret_cast<PyObject *>(&HeadersType))) {
-        Ref tuple = Ref::steal(PyTuple_New(nargs));
-        if (!tuple) return nullptr;
-        for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
-        Ref kwargs;
-        if (kwnames && PyTuple_GET_SIZE(kwnames)) {
-            kwargs = Ref::steal(PyDict_New());
-            if (!kwargs) return nullptr;
-            for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k)
-                if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, k), args[nargs + k]) < 0) return nullptr;
-        }
-        return PyType_Type.tp_call(type, tuple.get(), kwargs.get());
-    }
-    PyObject *values = nullptr;
-    if (bind(sig_init, args, nargs, kwnames, &values) < 0) return nullptr;
-    if (values != nullptr && values != Py_None && !is_exact_list(values)) return err_arg_type("values", "list", values);
-    Ref self = Ref::steal(headers_tp_new(&HeadersType, nullptr, nullptr));
-    if (!self) return nullptr;
-    PyObject *list = (values == nullptr || values == Py_None) ? PyList_New(0) : Py_NewRef(values);
-    if (!list) return nullptr;
-    replace_field(as_headers(self.get())->values, list);
-    return self.release();
 }
 
 int headers_tp_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
@@ -205,7 +190,6 @@ PyTypeObject HeadersType = {
     .tp_getset = headers_getset,
     .tp_init = headers_tp_init,
     .tp_new = headers_tp_new,
-    .tp_vectorcall = headers_vectorcall,
 };
 
 }  // namespace velmora
