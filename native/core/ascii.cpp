@@ -3,7 +3,7 @@
 // elsewhere); shorter ones - most header names - take a word-at-a-time path
 // with no loop at all.  Partial trailing vectors are handled by one
 // overlapping access ending exactly at len, never by reading past it.
-#include "vlm_core.h"
+#include "vlm_bytes.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -159,6 +159,16 @@ inline void long_lower(const char *src, char *dst, std::size_t len) noexcept {
 #endif
 
 }  // namespace
+
+const char *vlm::ascii_path() noexcept {
+#if defined(VLM_ASCII_SSE2)
+    return "sse2";
+#elif defined(VLM_ASCII_NEON)
+    return "neon";
+#else
+    return "portable";
+#endif
+}
 
 extern "C" int simd_is_ascii_lowercase(const char *data, std::size_t len) noexcept {
     if (len < kVector) return short_is_lower(data, len);

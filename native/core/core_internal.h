@@ -4,15 +4,12 @@
 
 #include <Python.h>
 
-#include <cstddef>
+#include "vlm_bytes.h"
 
 namespace vlm::known {
 
-// Number of well-known names; fixed at compile time.
-std::size_t count() noexcept;
-
-// The shared objects in table order, building them on first use.  NULL (no
-// exception set) when they cannot be built yet.
+// The shared objects in table order (count() of them), building them on
+// first use.  NULL (no exception set) when they cannot be built yet.
 PyObject *const *objects() noexcept;
 
 }  // namespace vlm::known

@@ -4,14 +4,17 @@
  *
  * The library is a real shared object (velmora/_vlm_core.<soabi>.so) that
  * other extension modules link against; it doubles as an importable module
- * exposing test hooks.  Everything here may be called with len == 0, in which
- * case the data pointers are never dereferenced and may be NULL.
+ * exposing test hooks.  get_interned_header_name_bytes may be called with
+ * len == 0, in which case data is never dereferenced and may be NULL.
  */
 #ifndef VELMORA_VLM_CORE_H
 #define VELMORA_VLM_CORE_H
 
 #include <Python.h>
 #include <stddef.h>
+
+/* simd_is_ascii_lowercase and simd_lowercase_ascii. */
+#include "vlm_bytes.h"
 
 #if defined(VLM_CORE_BUILDING)
 #  define VLM_CORE_API Py_EXPORTED_SYMBOL
@@ -35,16 +38,6 @@ extern "C" {
  * and the next call tries again.  Requires the GIL.
  */
 VLM_CORE_API PyObject *get_interned_header_name_bytes(const char *data, size_t len) VLM_CORE_NOEXCEPT;
-
-/* Nonzero iff none of the len bytes is in 'A'..'Z'.  Any byte values allowed. */
-VLM_CORE_API int simd_is_ascii_lowercase(const char *data, size_t len) VLM_CORE_NOEXCEPT;
-
-/*
- * Writes exactly len bytes to dst: 'A'..'Z' become 'a'..'z', every other byte
- * value is copied unchanged (the same as Python's bytes.lower()).
- * dst must not overlap src.  Neither the GIL nor any alignment is required.
- */
-VLM_CORE_API void simd_lowercase_ascii(const char *src, char *dst, size_t len) VLM_CORE_NOEXCEPT;
 
 #ifdef __cplusplus
 }
