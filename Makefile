@@ -4,7 +4,11 @@
 #   make bench   benchmark against peer libraries (bench/run.py) in .venv
 #   make long      the model test on its long budget (20,000 programs or more)
 #   make valgrind  the behaviour tests under valgrind's Memcheck
-#   make fuzz      coverage-guided fuzzing against the model, FUZZ_SECONDS (60)
+#   make fuzz      both fuzzers (the extension under atheris, the core under
+#                  libFuzzer), FUZZ_SECONDS (60) each
+#   make check-core     the core's exhaustive checks, SSE2 and portable paths
+#   make check-aarch64  the same checks on the NEON path, under qemu
+#   make clang     the extension built with clang-14 and the tests run on it
 # PYTHON=/path/to/python3.13 overrides the interpreter search.
 
 SHELL := /bin/bash
@@ -65,7 +69,8 @@ define make_venv
 	@touch $@
 endef
 
-.PHONY: venv build install test asan bench clean dist-check long valgrind fuzz
+.PHONY: venv build install test asan bench clean dist-check long valgrind fuzz fuzz-headers fuzz-core \
+        check-core check-aarch64 clang
 
 venv: $(VENV)/.stamp-venv
 
@@ -144,19 +149,102 @@ valgrind: $(VENV)/.stamp-install
 	if [ -n "$$bad" ]; then echo "Memcheck reports:"; cat $$bad; [ $$status -ne 0 ] || status=97; fi; \
 	exit $$status
 
-# The fuzzer has a venv of its own, with atheris; where atheris cannot be
-# installed, fuzz/fuzz_headers.py falls back to random inputs.  The corpus
-# and any finding stay under build/fuzz between runs.
-FUZZ_SECONDS ?= 60
-$(FUZZ_VENV)/.stamp-install: $(FUZZ_VENV)/.stamp-venv build/.sources $(SOURCES)
-	PATH="$(CURDIR)/$(FUZZ_VENV)/bin:$$PATH" $(FUZZ_VENV)/bin/python $(PIP) install --no-build-isolation --no-deps --force-reinstall .
-	$(FUZZ_VENV)/bin/python $(PIP) install -q atheris || echo "atheris is not available: fuzzing with random inputs"
+# $(call apt_get,PACKAGES): install the Debian packages that are missing.
+# CI starts on a fresh machine as root; elsewhere apt-get says what it needs.
+define apt_get
+	@dpkg -s $(1) >/dev/null 2>&1 || { echo "installing $(1)"; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $(1) >/dev/null; }
+endef
+
+CLANG     := clang-14
+CLANGXX   := clang++-14
+CLANG_PKGS := clang-14 libclang-rt-14-dev
+AARCH64_CXX := aarch64-linux-gnu-g++
+AARCH64_PKGS := g++-aarch64-linux-gnu qemu-user-static
+CLANG_VENV := .venv-clang
+
+# The core's raw-bytes routines, compiled without Python for the checks and
+# the native fuzzer.
+CORE_PURE := native/core/ascii.cpp native/core/known_table.cpp
+CORE_PURE_DEPS := $(CORE_PURE) native/core/vlm_bytes.h native/core/swar.h fuzz/core/reference.h
+CHECK_FLAGS := -std=c++20 -O2 -Wall -Wextra -Werror -Inative/core
+
+build/check/check_core-sse2: $(CORE_PURE_DEPS) fuzz/core/check_core.cpp
+	@mkdir -p $(@D)
+	$(CXX) $(CHECK_FLAGS) -o $@ $(CORE_PURE) fuzz/core/check_core.cpp
+
+build/check/check_core-portable: $(CORE_PURE_DEPS) fuzz/core/check_core.cpp
+	@mkdir -p $(@D)
+	$(CXX) $(CHECK_FLAGS) -DVELMORA_PORTABLE_ASCII=1 -o $@ $(CORE_PURE) fuzz/core/check_core.cpp
+
+check-core: build/check/check_core-sse2 build/check/check_core-portable
+	build/check/check_core-sse2 --expect-path=sse2
+	build/check/check_core-portable --expect-path=portable
+
+# Linked statically, so qemu needs no aarch64 sysroot; the check fails
+# unless the NEON routine is the one that ran.
+check-aarch64:
+	$(call apt_get,$(AARCH64_PKGS))
+	@$(MAKE) build/check/check_core-aarch64
+	qemu-aarch64-static build/check/check_core-aarch64 --expect-path=neon
+
+build/check/check_core-aarch64: $(CORE_PURE_DEPS) fuzz/core/check_core.cpp
+	@mkdir -p $(@D)
+	$(AARCH64_CXX) $(CHECK_FLAGS) -static -o $@ $(CORE_PURE) fuzz/core/check_core.cpp
+
+# The extension and the core compiled by clang-14 (warnings are errors, as
+# with g++), in a venv of their own; the suite runs against that build.
+$(CLANG_VENV)/.stamp-venv: pyproject.toml
+	$(call make_venv,$(CLANG_VENV))
+
+$(CLANG_VENV)/.stamp-install: $(CLANG_VENV)/.stamp-venv build/.sources $(SOURCES)
+	$(call apt_get,$(CLANG_PKGS))
+	PATH="$(CURDIR)/$(CLANG_VENV)/bin:$$PATH" CC=$(CLANG) CXX=$(CLANGXX) \
+	  $(CLANG_VENV)/bin/python $(PIP) install --no-build-isolation --no-deps --force-reinstall \
+	  -C build-dir='build/clang-{wheel_tag}' .
 	@touch $@
 
-fuzz: $(FUZZ_VENV)/.stamp-install
-	mkdir -p build/fuzz/corpus build/fuzz/findings
-	$(FUZZ_VENV)/bin/python -P fuzz/fuzz_headers.py -max_total_time=$(FUZZ_SECONDS) -max_len=2048 -len_control=0 \
-	  -artifact_prefix=build/fuzz/findings/ $(FUZZ_ARGS) build/fuzz/corpus
+CLANG_SKIP := tests/test_bench.py
+clang: $(CLANG_VENV)/.stamp-install
+	$(CLANG_VENV)/bin/python -P -m pytest -p no:cacheprovider $(addprefix --ignore=,$(CLANG_SKIP)) $(PYTEST_ARGS)
+
+# Two fuzzers, FUZZ_SECONDS each.  fuzz-headers: the extension and the core
+# built with clang-14 for coverage (-fsanitize=fuzzer-no-link,address), so
+# the counters of both native libraries guide atheris, whose wheel brings
+# the libFuzzer and ASan runtime that is preloaded into the interpreter.
+# fuzz-core: a plain libFuzzer binary over the core's raw-bytes routines.
+# New inputs go to build/fuzz/*/corpus, seeded from fuzz/corpus/*; a
+# finding is written to build/fuzz/*/findings and fails the target.
+FUZZ_SECONDS ?= 60
+fuzz: fuzz-headers fuzz-core
+
+$(FUZZ_VENV)/.stamp-install: $(FUZZ_VENV)/.stamp-venv build/.sources $(SOURCES)
+	$(call apt_get,$(CLANG_PKGS))
+	$(FUZZ_VENV)/bin/python $(PIP) install -q atheris
+	PATH="$(CURDIR)/$(FUZZ_VENV)/bin:$$PATH" CC=$(CLANG) CXX=$(CLANGXX) \
+	  $(FUZZ_VENV)/bin/python $(PIP) install --no-build-isolation --no-deps --force-reinstall \
+	  -C build-dir='build/fuzz-{wheel_tag}' \
+	  -C cmake.define.VELMORA_FUZZ=ON \
+	  -C install.strip=false .
+	@touch $@
+
+FUZZ_ASAN_LIB = $(shell $(FUZZ_VENV)/bin/python -c 'import atheris; print(atheris.path() + "/asan_with_fuzzer.so")')
+fuzz-headers: $(FUZZ_VENV)/.stamp-install
+	mkdir -p build/fuzz/headers/corpus build/fuzz/headers/findings
+	env LD_PRELOAD='$(FUZZ_ASAN_LIB)' PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
+	  $(FUZZ_VENV)/bin/python -P fuzz/fuzz_headers.py -max_total_time=$(FUZZ_SECONDS) -max_len=2048 -len_control=0 \
+	  -artifact_prefix=build/fuzz/headers/findings/ $(FUZZ_ARGS) build/fuzz/headers/corpus fuzz/corpus/headers
+
+build/fuzz/fuzz_core: $(CORE_PURE_DEPS) fuzz/core/fuzz_core.cpp
+	$(call apt_get,$(CLANG_PKGS))
+	@mkdir -p $(@D)
+	$(CLANGXX) -std=c++20 -O1 -g -Wall -Wextra -Werror -Inative/core -fsanitize=fuzzer,address,undefined \
+	  -fno-sanitize-recover=undefined -o $@ $(CORE_PURE) fuzz/core/fuzz_core.cpp
+
+fuzz-core: build/fuzz/fuzz_core
+	mkdir -p build/fuzz/core/corpus build/fuzz/core/findings
+	build/fuzz/fuzz_core -max_total_time=$(FUZZ_SECONDS) -max_len=4200 -use_value_profile=1 \
+	  -artifact_prefix=build/fuzz/core/findings/ $(FUZZ_ARGS) build/fuzz/core/corpus fuzz/corpus/core
 
 # pyperf and the peer libraries; `make test` wants them too, for the smoke
 # run of the benchmark in tests/test_bench.py.
@@ -186,7 +274,7 @@ dist-check: $(VENV)/.stamp-venv
 	cd "$$tmp" && venv/bin/python -P -m pytest -p no:cacheprovider $(PYTEST_ARGS)
 
 clean:
-	rm -rf build $(VENV) $(ASAN_VENV) $(FUZZ_VENV) .pytest_cache .hypothesis dist
+	rm -rf build $(VENV) $(ASAN_VENV) $(FUZZ_VENV) $(CLANG_VENV) .pytest_cache .hypothesis dist
 	find . -path ./.git -prune -o -name __pycache__ -type d -prune -exec rm -rf {} +
 
 .PHONY: FORCE
