@@ -215,6 +215,7 @@ clang: $(CLANG_VENV)/.stamp-install
 # fuzz-core: a plain libFuzzer binary over the core's raw-bytes routines.
 # New inputs go to build/fuzz/*/corpus, seeded from fuzz/corpus/*; a
 # finding is written to build/fuzz/*/findings and fails the target.
+# FUZZ_INPUTS=file... replays those inputs once instead.
 FUZZ_SECONDS ?= 60
 fuzz: fuzz-headers fuzz-core
 
@@ -233,7 +234,7 @@ fuzz-headers: $(FUZZ_VENV)/.stamp-install
 	mkdir -p build/fuzz/headers/corpus build/fuzz/headers/findings
 	env LD_PRELOAD='$(FUZZ_ASAN_LIB)' PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
 	  $(FUZZ_VENV)/bin/python -P fuzz/fuzz_headers.py -max_total_time=$(FUZZ_SECONDS) -max_len=2048 -len_control=0 \
-	  -artifact_prefix=build/fuzz/headers/findings/ $(FUZZ_ARGS) build/fuzz/headers/corpus fuzz/corpus/headers
+	  -artifact_prefix=build/fuzz/headers/findings/ $(FUZZ_ARGS) $(or $(FUZZ_INPUTS),build/fuzz/headers/corpus fuzz/corpus/headers)
 
 build/fuzz/fuzz_core: $(CORE_PURE_DEPS) fuzz/core/fuzz_core.cpp
 	$(call apt_get,$(CLANG_PKGS))
@@ -244,7 +245,7 @@ build/fuzz/fuzz_core: $(CORE_PURE_DEPS) fuzz/core/fuzz_core.cpp
 fuzz-core: build/fuzz/fuzz_core
 	mkdir -p build/fuzz/core/corpus build/fuzz/core/findings
 	build/fuzz/fuzz_core -max_total_time=$(FUZZ_SECONDS) -max_len=4200 -use_value_profile=1 \
-	  -artifact_prefix=build/fuzz/core/findings/ $(FUZZ_ARGS) build/fuzz/core/corpus fuzz/corpus/core
+	  -artifact_prefix=build/fuzz/core/findings/ $(FUZZ_ARGS) $(or $(FUZZ_INPUTS),build/fuzz/core/corpus fuzz/corpus/core)
 
 # pyperf and the peer libraries; `make test` wants them too, for the smoke
 # run of the benchmark in tests/test_bench.py.

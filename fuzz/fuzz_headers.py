@@ -262,7 +262,7 @@ hostile_names = st.one_of(
 )
 hostile_values = st.one_of(st.builds(HValue), st.builds(HValue), model.values, st.builds(HIndex, st.integers(0, 3)))
 hostile_entries = st.one_of(st.tuples(hostile_names, hostile_values), model.entries)
-hostile_lists = st.lists(hostile_entries, max_size=6)
+hostile_lists = st.lists(st.one_of(hostile_entries, st.tuples(st.just(b"host"), st.builds(HValue))), max_size=6)
 MAX_HOSTILE_STEPS = 12
 
 OPERATIONS = (
@@ -280,7 +280,10 @@ def hostile_step(data, collections, records):
     h = data.draw(st.sampled_from(collections))
     op = data.draw(st.sampled_from(OPERATIONS))
     action = data.draw(st.sampled_from(STRIKES))
-    Trap.arm(action, data.draw(st.integers(1, 4)), data.draw(st.sampled_from(collections)), data.draw(st.sampled_from(records)))
+    # Striking at the collection under operation is what breaks held
+    # pointers and lists, so it is the most likely target.
+    target = data.draw(st.sampled_from([h, h, *collections[:3]]))
+    Trap.arm(action, data.draw(st.integers(1, 4)), target, data.draw(st.sampled_from(records)))
     key = data.draw(hostile_names)
     value = HValue()
     done = False
