@@ -104,8 +104,13 @@ def spawn_worker(script: str, task: dict, tmpdir: str) -> dict:
         return json.load(f)
 
 
-def measure(script: str, names: list[str], mode: Mode, workloads, clock: str, progress=None) -> dict:
-    """{name: [record of each worker process]}, with the loop count of every case."""
+def measure(script: str, names: list[str], mode: Mode, workloads, clock: str, progress=None, shares=None) -> dict:
+    """{name: [record of each worker process]}, with the loop count of every case.
+
+    shares: {name: fraction of the processes that time it}, for cases slow
+    enough that a few processes already give a steady median."""
+    shares = shares or {}
+    processes = {name: max(1, round(mode.processes * shares.get(name, 1.0))) for name in names}
     base = {"names": names, "workloads": list(workloads), "clock": clock, "min_time": mode.min_time,
             "warmups": mode.warmups, "values": mode.values}
     runs: dict[str, list] = {name: [] for name in names}
@@ -120,8 +125,9 @@ def measure(script: str, names: list[str], mode: Mode, workloads, clock: str, pr
             loops = {name: mode.fixed_loops for name in names}
         for p in range(mode.processes):
             start = time.monotonic()
-            result = spawn_worker(script, dict(base, loops=loops, seed=p + 1), tmpdir)
-            for name in names:
+            these = [name for name in names if p < processes[name]]
+            result = spawn_worker(script, dict(base, names=these, loops=loops, seed=p + 1), tmpdir)
+            for name in these:
                 runs[name].append(result[name])
             if progress:
                 progress(f"process {p + 1}/{mode.processes} done in {time.monotonic() - start:.0f} s")

@@ -16,7 +16,6 @@ import argparse
 import json
 import os
 import platform
-import statistics
 import sys
 import time
 from importlib import metadata as dist_metadata
@@ -29,7 +28,13 @@ import harness  # noqa: E402
 import workloads  # noqa: E402
 from workloads import FLOOR, PEERS, WORKLOADS  # noqa: E402
 
+import report as sections  # noqa: E402
+from report import Stats, fmt_time  # noqa: E402
+
 RESULTS_DIR = os.path.join(HERE, "results")
+CHART = os.path.join(os.path.dirname(HERE), "docs", "bench-chart.png")
+# The workloads of the first table; the others have sections of their own.
+TABLE_WORKLOADS = ("request-read", "single-op", "response-build", "floor")
 
 
 # ---------------------------------------------------------------------------
@@ -101,35 +106,12 @@ def to_suite(cases, runs, env):
     return pyperf.BenchmarkSuite(benchmarks)
 
 
-class Stats:
-    def __init__(self, values):
-        self.median = statistics.median(values)
-        if len(values) >= 4:
-            q1, _, q3 = statistics.quantiles(values, n=4)
-            self.spread = (q3 - q1) / 2 / self.median
-        else:
-            self.spread = None
-
-
 def stats_of(suite) -> dict:
     return {bench.get_name(): Stats(bench.get_values()) for bench in suite.get_benchmarks()}
 
 
 # ---------------------------------------------------------------------------
 # The table.
-
-def fmt_time(seconds: float) -> str:
-    ns = seconds * 1e9
-    if ns < 10:
-        return f"{ns:.2f} ns"
-    if ns < 100:
-        return f"{ns:.1f} ns"
-    if ns < 10_000:
-        return f"{ns:.0f} ns"
-    if ns < 10_000_000:
-        return f"{ns / 1000:.1f} µs"
-    return f"{ns / 1e6:.1f} ms"
-
 
 def fmt_stat(s: Stats) -> str:
     return fmt_time(s.median) + (f" ±{s.spread * 100:.0f}%" if s.spread is not None else "")
@@ -153,7 +135,7 @@ def table_rows(stats: dict):
         workload, variant, impl = name.split(":")
         present.setdefault((workload, variant), set()).add(impl)
     order = []
-    for workload in WORKLOADS:
+    for workload in TABLE_WORKLOADS:
         variants = [v for (w, v), impls in present.items() if w == workload and (FLOOR in impls or "velmora" in impls)]
         if workload == "single-op":
             rank = {op: i for i, op in enumerate(workloads.OPS)}
@@ -211,8 +193,9 @@ measurement is shown.  ‡ the peer raises KeyError for an absent name; the time
 includes catching it.  Every timing loop is the same `for _ in range(loops)`."""
 
 
-def render_targets(stats: dict) -> str:
-    lines = ["Targets (information only):"]
+def target_results(stats: dict) -> list[tuple[str, bool]]:
+    """(line, met) for every target the run measured."""
+    lines = []
     for label, (workload, variant), other, op, limit in TARGETS:
         own = stats.get(f"{workload}:{variant}:velmora")
         if other == FLOOR:
@@ -228,13 +211,20 @@ def render_targets(stats: dict) -> str:
             ratio = ref.median / own.median
             what = f"{other} / velmora"
         met = ratio >= limit if op == ">=" else ratio <= limit
-        lines.append(f"  {'met    ' if met else 'NOT met'}  {label}: {what} = {ratio:.2f}x (target {op} {limit}x)")
-    return "\n".join(lines)
+        lines.append((f"  {'met    ' if met else 'NOT met'}  {label}: {what} = {ratio:.2f}x (target {op} {limit}x)", met))
+    return lines
 
 
-def report(suite) -> str:
+def render_targets(stats: dict) -> str:
+    return "\n".join(["Targets (information only):", *(line for line, _ in target_results(stats))])
+
+
+def report(suite, markdown: bool = False) -> str:
+    """The whole report; markdown=True fences the plain-text parts so the
+    file renders as it reads."""
     stats = stats_of(suite)
     common = suite.get_benchmarks()[0].get_metadata()
+    memory = json.loads(common["bench_memory"]) if "bench_memory" in common else None
     head = [
         f"velmora {common.get('velmora_version', '?')} on {common.get('cpu_model_name', '?')}, "
         f"{common.get('cpu_count', '?')} cores, Python {common.get('python_version', '?')}; "
@@ -243,7 +233,12 @@ def report(suite) -> str:
     ]
     if "single_op_list" in common:
         head.append(common["single_op_list"])
-    return "\n".join(head) + "\n\n" + render_table(stats) + "\n\n" + LEGEND + "\n\n" + render_targets(stats)
+    fence = (lambda text: f"```\n{text}\n```") if markdown else (lambda text: text)
+    parts = ["\n".join(head), render_table(stats), LEGEND, fence(render_targets(stats)),
+             sections.render_sizes(stats), sections.render_framework(stats), sections.render_memory(memory),
+             sections.render_worst(stats),
+             fence("\n".join(sections.goal_lines(stats, memory, [met for _, met in target_results(stats)])))]
+    return "\n\n".join(part for part in parts if part)
 
 
 # ---------------------------------------------------------------------------
@@ -261,6 +256,8 @@ def parse_args(argv):
                         help="cpu: this thread's CPU time (the default, robust on a shared machine); wall: perf_counter")
     parser.add_argument("--json", metavar="PATH", help="where to write the results (default: bench/results/<time>.json)")
     parser.add_argument("--show", metavar="PATH", help="print the table of a saved run and exit")
+    parser.add_argument("--chart", metavar="PNG", help="where to draw the size series (default: docs/bench-chart.png"
+                        " for a full run, beside the results otherwise; none in smoke mode)")
     parser.add_argument("--worker", nargs=2, metavar=("TASK", "OUT"), help=argparse.SUPPRESS)
     parser.set_defaults(mode="full")
     return parser.parse_args(argv)
@@ -301,6 +298,10 @@ def main(argv=None) -> int:
     cases = workloads.build_cases(data, selected)
     workloads.cross_check(cases)
     env = environment(mode.name, args.clock, data)
+    if "handler" in selected:
+        import endtoend
+
+        env["bench_memory"] = json.dumps(endtoend.memory(data))
     print(f"{len(cases)} cases, {mode.name} mode: {mode.processes} processes x "
           f"({mode.warmups} warm-up + {mode.values} values){' after calibration' if mode.min_time else ''}",
           file=sys.stderr)
@@ -309,13 +310,21 @@ def main(argv=None) -> int:
         print(f"  {message}", file=sys.stderr, flush=True)
 
     started = time.monotonic()
-    runs = harness.measure(os.path.abspath(__file__), [c.name for c in cases], mode, selected, args.clock, progress)
+    runs = harness.measure(os.path.abspath(__file__), [c.name for c in cases], mode, selected, args.clock, progress,
+                           shares={c.name: c.share for c in cases})
     suite = to_suite(cases, runs, env)
     path = args.json or os.path.join(RESULTS_DIR, time.strftime("%Y%m%d-%H%M%S") + ".json")
     os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
     suite.dump(path, compact=False, replace=True)
+    base = path[:-5] if path.endswith(".json") else path
+    markdown = base + ".md" if path != os.devnull else os.devnull
+    with open(markdown, "w", encoding="utf-8") as f:
+        f.write(report(suite, markdown=True) + "\n")
+    chart = args.chart or (CHART if mode.name == "full" else base + ".png" if mode.name == "quick" else None)
+    drawn = chart and sections.write_chart(stats_of(suite), chart)
     print(report(suite))
-    print(f"\n{time.monotonic() - started:.0f} s; results: {os.path.relpath(path)}")
+    print(f"\n{time.monotonic() - started:.0f} s; results: {os.path.relpath(path)}, table: {os.path.relpath(markdown)}"
+          + (f", chart: {os.path.relpath(chart)}" if drawn else ""))
     return 0
 
 

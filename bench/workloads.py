@@ -41,7 +41,7 @@ except ImportError as exc:
 PEERS = ("multidict", "werkzeug", "starlette", "httpx")
 IMPLS = ("velmora", *PEERS)
 FLOOR = "floor"
-WORKLOADS = ("request-read", "single-op", "response-build", "floor")
+WORKLOADS = ("request-read", "single-op", "response-build", "sizes", "wrap-k", "handler", "worst", "floor")
 
 DATA_PATH = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "real-headers.json")
 
@@ -353,6 +353,8 @@ class Case:
     env: dict = field(default_factory=dict)  # names the statement uses
     inner: int = 1  # operations per repetition of stmt
     answer: object = None  # callable giving the job's result, for cross-checking
+    row: tuple | None = None  # cases answering the same question; default: the table row
+    share: float = 1.0  # of the worker processes that time it (slow cases need fewer values)
 
     @property
     def name(self) -> str:
@@ -407,6 +409,17 @@ def build_cases(data: Data, workloads=WORKLOADS) -> list[Case]:
     if "response-build" in workloads:
         for impl, job in BUILD_JOBS.items():
             cases.append(Case("response-build", "build", impl, "job()", {"job": job}, answer=job))
+    import endtoend
+    import sizes
+
+    if "sizes" in workloads:
+        cases += sizes.size_cases(data)
+    if "wrap-k" in workloads:
+        cases += endtoend.wrap_k_cases(data)
+    if "handler" in workloads:
+        cases += endtoend.handler_cases(data)
+    if "worst" in workloads:
+        cases += sizes.worst_cases()
     # The floors are always measured: every ratio to them needs them in the same run.
     one_item = {b"host": b"example.org"}
     cases += [
@@ -435,6 +448,12 @@ def _normal(case: Case, result):
         # set() keeps the replaced field's place in some peers and appends in
         # others; what is sent is the same set of fields.
         return sorted(map(tuple, result))
+    if case.workload in ("sizes", "worst"):
+        if isinstance(result, list) and result and isinstance(result[0], list):
+            return sorted(map(tuple, result))  # entries, in whichever place set() leaves them
+        return list(result) if isinstance(result, list) else result
+    if case.workload == "handler":
+        return [(read, sorted(map(tuple, response))) for read, response in result]
     if case.workload == "single-op":
         op = case.variant.split("/")[0]
         if op == "h[k]" and case.impl == "velmora":
@@ -449,7 +468,7 @@ def cross_check(cases: list[Case]) -> None:
     for case in cases:
         if case.answer is None:
             continue
-        row = (case.workload, peer_variant(case.workload, case.variant))
+        row = case.row or (case.workload, peer_variant(case.workload, case.variant))
         got = _normal(case, case.answer())
         if row not in expected:
             expected[row] = (case.impl, got)
