@@ -308,22 +308,26 @@ def write_chart(stats, path: str) -> bool:
     """False when the run has no size series to draw."""
     if not any(name.startswith("sizes:") for name in stats):
         return False
+    import os
+
+    os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
     fig, axes = plt.subplots(3, 3, figsize=(13, 11), constrained_layout=True)
-    lines = [("velmora, bytes key", "velmora", "bytes", "-o"), ("velmora, str key", "velmora", "str", "-s"),
-             ("CIMultiDict, str key", "multidict", "str", "--^")]
+    lines = [("velmora, bytes key", "velmora", "bytes", "-o", "C0"), ("velmora, str key", "velmora", "str", "-s", "C1"),
+             ("CIMultiDict, str key", "multidict", "str", "--^", "C2")]
     for ax, (op, where) in zip(axes.flat, CHART_PANELS):
-        for label, impl, kind, style in lines:
+        for label, impl, kind, style, color in lines:
             if where == "-" and kind != ("str" if impl == "multidict" else "bytes"):
                 continue
             points = [(n, _median(stats, f"sizes:{op}/{where}/{kind}/{n}:{impl}")) for n in sizes.SIZES]
             points = [(n, t * 1e9) for n, t in points if t is not None]
             if points:
-                ax.plot(*zip(*points), style, label=label.split(",")[0] if where == "-" else label, markersize=4)
+                ax.plot(*zip(*points), style, color=color, label=label.split(",")[0] if where == "-" else label,
+                        markersize=4)
         floor = [(n, _median(stats, size_floor(op, n))) for n in sizes.SIZES]
         floor = [(n, t * 1e9) for n, t in floor if t is not None]
         if floor:

@@ -1,13 +1,15 @@
 """Benchmark velmora.headers against the header collections a framework
 author would otherwise pick, on recorded real-world header lists.
 
-    python bench/run.py            full run (about 10 minutes on 2 cores)
-    python bench/run.py --quick    about a minute
+    python bench/run.py            full run (about 10 minutes on 2 quiet cores)
+    python bench/run.py --quick    about a minute and a half
     python bench/run.py --smoke    one loop of everything: checks, not timings
     python bench/run.py --show RESULTS.json    print the table of a saved run
 
 Results are written as a pyperf suite (bench/results/<timestamp>.json, or
 --json PATH); compare two runs with `python -m pyperf compare_to A.json B.json`.
+The report, as markdown, goes beside it (<timestamp>.md), and the chart of
+cost against entries to docs/bench-chart.png (full run) or beside it (quick).
 """
 
 from __future__ import annotations
@@ -246,7 +248,7 @@ def report(suite, markdown: bool = False) -> str:
 def parse_args(argv):
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     speed = parser.add_mutually_exclusive_group()
-    speed.add_argument("--quick", dest="mode", action="store_const", const="quick", help="about a minute")
+    speed.add_argument("--quick", dest="mode", action="store_const", const="quick", help="a minute or two")
     speed.add_argument("--full", dest="mode", action="store_const", const="full", help="the default: 10-20 minutes")
     speed.add_argument("--smoke", dest="mode", action="store_const", const="smoke",
                        help="one process, one loop: checks that everything runs, timings mean nothing")
