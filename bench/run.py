@@ -195,8 +195,8 @@ measurement is shown.  ‡ the peer raises KeyError for an absent name; the time
 includes catching it.  Every timing loop is the same `for _ in range(loops)`."""
 
 
-def target_results(stats: dict) -> list[tuple[str, bool]]:
-    """(line, met) for every target the run measured."""
+def target_results(stats: dict) -> list[tuple[str, str, bool]]:
+    """(line, workload, met) for every target the run measured."""
     lines = []
     for label, (workload, variant), other, op, limit in TARGETS:
         own = stats.get(f"{workload}:{variant}:velmora")
@@ -213,12 +213,13 @@ def target_results(stats: dict) -> list[tuple[str, bool]]:
             ratio = ref.median / own.median
             what = f"{other} / velmora"
         met = ratio >= limit if op == ">=" else ratio <= limit
-        lines.append((f"  {'met    ' if met else 'NOT met'}  {label}: {what} = {ratio:.2f}x (target {op} {limit}x)", met))
+        lines.append((f"  {'met    ' if met else 'NOT met'}  {label}: {what} = {ratio:.2f}x (target {op} {limit}x)",
+                      workload, met))
     return lines
 
 
 def render_targets(stats: dict) -> str:
-    return "\n".join(["Targets (information only):", *(line for line, _ in target_results(stats))])
+    return "\n".join(["Targets (information only):", *(line for line, _, _ in target_results(stats))])
 
 
 def report(suite, markdown: bool = False) -> str:
@@ -239,7 +240,7 @@ def report(suite, markdown: bool = False) -> str:
     parts = ["\n".join(head), render_table(stats), LEGEND, fence(render_targets(stats)),
              sections.render_sizes(stats), sections.render_framework(stats), sections.render_memory(memory),
              sections.render_worst(stats),
-             fence("\n".join(sections.goal_lines(stats, memory, [met for _, met in target_results(stats)])))]
+             fence("\n".join(sections.goal_lines(stats, memory, target_results(stats))))]
     return "\n\n".join(part for part in parts if part)
 
 
@@ -323,7 +324,11 @@ def main(argv=None) -> int:
     with open(markdown, "w", encoding="utf-8") as f:
         f.write(report(suite, markdown=True) + "\n")
     chart = args.chart or (CHART if mode.name == "full" else base + ".png" if mode.name == "quick" else None)
-    drawn = chart and sections.write_chart(stats_of(suite), chart)
+    try:
+        drawn = chart and sections.write_chart(stats_of(suite), chart)
+    except ImportError:
+        print("matplotlib is not installed, so no chart was drawn (the 'bench' extras have it)", file=sys.stderr)
+        drawn = False
     print(report(suite))
     print(f"\n{time.monotonic() - started:.0f} s; results: {os.path.relpath(path)}, table: {os.path.relpath(markdown)}"
           + (f", chart: {os.path.relpath(chart)}" if drawn else ""))
