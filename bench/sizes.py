@@ -15,7 +15,7 @@ from workloads import FLOOR, Case, CIMultiDict, decoded
 
 SIZES = (1, 4, 18, 32, 64, 128, 512)
 FIRST = b"host"
-MISS = b"authorization"  # well known, so a miss cannot be answered by a name-table shortcut
+MISS = b"authorization"  # every framework asks, most requests lack it
 
 # key kinds: bytes, a str as a literal is (interned), and an equal str made
 # at run time, as a framework gets from a dict it built or a decoded name.
