@@ -115,3 +115,24 @@ def test_cross_check_catches_a_peer_answering_differently(monkeypatch):
     monkeypatch.setitem(workloads.READ_JOBS, ("str", "starlette"), wrong)
     with pytest.raises(AssertionError, match="request-read:str:starlette"):
         workloads.cross_check(workloads.build_cases(data, ("request-read",)))
+
+
+# Medians in µs of (rebuild, rebuild + remove) at 400 and 4,000 entries.
+@pytest.mark.parametrize(
+    "at_400, at_4000, growth, exact",
+    [
+        ((10, 12), (100, 300), 100.0, True),  # both measurable: the plain ratio of the net times
+        ((10, 10.5), (100, 150), 50.0, False),  # 400 hidden by its rebuild: a lower bound from 10% of it
+        ((10, 12), (100, 101), None, True),  # 4,000 hidden: no figure rather than noise
+    ],
+)
+def test_worst_case_growth_takes_the_rebuild_off(monkeypatch, at_400, at_4000, growth, exact):
+    monkeypatch.syspath_prepend(str(BENCH))
+    import report
+
+    stats = {}
+    for n, (setup, total) in ((400, at_400), (4000, at_4000)):
+        stats[f"worst:setup/equal/bytes/{n}:velmora"] = report.Stats([setup * 1e-6])
+        stats[f"worst:remove/equal/bytes/{n}:velmora"] = report.Stats([total * 1e-6])
+    got, got_exact = report.worst_growth(stats, "remove", "equal", "bytes", "velmora")
+    assert (got if got is None else round(got, 6), got_exact) == (growth, exact)
