@@ -5,6 +5,7 @@
 #include <cstddef>
 
 #include "core_internal.h"
+#include "hints.h"
 
 namespace {
 
@@ -62,6 +63,6 @@ extern "C" PyObject *get_interned_header_name_bytes(const char *data, std::size_
     const int index = vlm::known::index_of(data, len);
     if (index < 0) return nullptr;
     // The one-time build stays out of line, reached by a tail call.
-    if (!objects_ready()) [[unlikely]] return build_then_get(index);
+    if (VLM_UNLIKELY(!objects_ready())) return build_then_get(index);
     return g_objects[index];
 }

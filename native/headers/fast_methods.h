@@ -203,7 +203,7 @@ struct Fast<Row, Body> {
     }
 
     static PyObject *py(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
-        auto *headers = reinterpret_cast<HeadersObject *>(self);
+        HeadersObject *headers = as_headers(self);
         if constexpr (sizeof...(A) == 0) {
             if (bind_none(Row.name, nargs, kwnames) < 0) return nullptr;
             return detail::to_python<Row.gives>(Body(headers));

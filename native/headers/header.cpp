@@ -77,8 +77,8 @@ int header_tp_init(PyObject *self, PyObject *args, PyObject *kwargs) noexcept {
     Ref name = Ref::steal(canonical_name(a[0]));
     if (!name) return -1;
     Ref value = Ref::borrow(a[1]);
-    replace_field(as_header(self)->name, name.release());
-    replace_field(as_header(self)->value, value.release());
+    Py_XSETREF(as_header(self)->name, name.release());
+    Py_XSETREF(as_header(self)->value, value.release());
     return 0;
 }
 
@@ -89,8 +89,8 @@ int header_tp_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
 }
 
 int header_tp_clear(PyObject *self) noexcept {
-    replace_field(as_header(self)->name, Py_None);
-    replace_field(as_header(self)->value, Py_None);
+    Py_XSETREF(as_header(self)->name, Py_None);
+    Py_XSETREF(as_header(self)->value, Py_None);
     return 0;
 }
 

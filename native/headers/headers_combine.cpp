@@ -7,8 +7,6 @@ namespace velmora {
 
 namespace {
 
-HeadersObject *as_headers(PyObject *self) noexcept { return reinterpret_cast<HeadersObject *>(self); }
-
 // instance.add(*items). A direct Headers instance cannot have its add
 // replaced (static type, no instance dict), so the lookup is skipped there.
 int add_items(PyObject *instance, PyObject *const *items, Py_ssize_t n) noexcept {

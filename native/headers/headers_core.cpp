@@ -20,8 +20,6 @@ int call_override(PyObject *self, PyObject *method, PyCFunction own, Ref &out, P
 
 namespace {
 
-HeadersObject *as_headers(PyObject *self) noexcept { return reinterpret_cast<HeadersObject *>(self); }
-
 const Signature sig_init{"__init__", {&C.values}, 1, 0};
 
 // Slot functions.
@@ -39,7 +37,7 @@ PyObject *headers_tp_new(PyTypeObject *type, PyObject *, PyObject *) noexcept {
 PyObject *headers_new(PyObject *list) noexcept {
     Ref self = Ref::steal(headers_tp_new(&HeadersType, nullptr, nullptr));
     if (!self) return nullptr;
-    replace_field(as_headers(self.get())->values, Py_NewRef(list));
+    Py_XSETREF(as_headers(self.get())->values, Py_NewRef(list));
     return self.release();
 }
 
@@ -54,11 +52,11 @@ int headers_tp_init(PyObject *self, PyObject *args, PyObject *kwargs) noexcept {
     if (values == nullptr || values == Py_None) {
         PyObject *fresh = PyList_New(0);
         if (!fresh) return -1;
-        replace_field(as_headers(self)->values, fresh);
+        Py_XSETREF(as_headers(self)->values, fresh);
         return 0;
     }
     if (!is_exact_list(values)) return err_arg_type("values", "list", values);
-    replace_field(as_headers(self)->values, Py_NewRef(values));
+    Py_XSETREF(as_headers(self)->values, Py_NewRef(values));
     return 0;
 }
 
@@ -68,7 +66,7 @@ int headers_tp_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
 }
 
 int headers_tp_clear(PyObject *self) noexcept {
-    replace_field(as_headers(self)->values, Py_None);
+    Py_XSETREF(as_headers(self)->values, Py_None);
     return 0;
 }
 

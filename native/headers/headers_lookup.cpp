@@ -167,20 +167,6 @@ PyObject *get_single_body(HeadersObject *self, PyObject *key) noexcept {
     return err_not_one();
 }
 
-PyObject *entry_first_item(PyObject *entry) noexcept {
-    if (VLM_LIKELY(is_exact_tuple(entry)) && PyTuple_GET_SIZE(entry) > 0) return Py_NewRef(PyTuple_GET_ITEM(entry, 0));
-    if (is_exact_list(entry) && PyList_GET_SIZE(entry) > 0) return Py_NewRef(PyList_GET_ITEM(entry, 0));
-    if (entry == Py_None) return err_none_not_subscriptable();
-    // Everything else, empty pairs included, answers as `entry[0]` would.
-    Ref zero = Ref::steal(PyLong_FromLong(0));
-    if (!zero) return nullptr;
-    return PyObject_GetItem(entry, zero.get());
-}
-
-namespace {
-HeadersObject *as_headers(PyObject *self) noexcept { return reinterpret_cast<HeadersObject *>(self); }
-}  // namespace
-
 // Type slots.
 
 PyObject *headers_mp_subscript(PyObject *self, PyObject *item) noexcept {

@@ -7,12 +7,6 @@
 
 namespace velmora {
 
-namespace {
-
-HeadersObject *as_headers(PyObject *self) noexcept { return reinterpret_cast<HeadersObject *>(self); }
-
-}  // namespace
-
 int add_body(HeadersObject *self, PyObject *name, PyObject *value) noexcept {
     // The list is taken before the name is interned: str() of a name can run
     // Python code that re-initialises the collection.

@@ -125,6 +125,25 @@ inline Failure err_add_many_kind() noexcept {
     return raise_by_call(PyExc_ValueError, PyUnicode_FromString("values must be dict[bytes, bytes] or list[Header]"));
 }
 
+// The generator objects of walks, worded as the interpreter's generators.
+inline Failure err_send_to_new_generator() noexcept {
+    PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started generator");
+    return {};
+}
+inline Failure err_throw_arguments(Py_ssize_t given) noexcept {
+    PyErr_Format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", given);
+    return {};
+}
+inline Failure err_throw_instance_with_value() noexcept {
+    PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
+    return {};
+}
+inline Failure err_throw_not_exception(PyObject *got) noexcept {
+    PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
+                 type_name(got));
+    return {};
+}
+
 // Module frame.
 inline Failure err_interpreter_change() noexcept {
     PyErr_SetString(PyExc_ImportError,

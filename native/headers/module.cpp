@@ -45,26 +45,21 @@ struct StrConstant {
 
 const StrConstant str_constants[] = {
     {&C.name, "name"}, {&C.value, "value"}, {&C.key, "key"}, {&C.values, "values"}, {&C.instance, "instance"},
-    {&C.other, "other"}, {&C.keys, "keys"}, {&C.clone, "clone"}, {&C.get, "get"}, {&C.get_tuples, "get_tuples"},
-    {&C.add, "add"}, {&C.set, "set"}, {&C.get_single, "get_single"}, {&C.get_first, "get_first"},
-    {&C.remove, "remove"}, {&C.merge, "merge"}, {&C.contains, "contains"}, {&C.update, "update"},
-    {&C.items, "items"}, {&C.add_many, "add_many"}, {&C.add_to_instance, "_add_to_instance"},
-    {&C.reduce_cython, "__reduce_cython__"}, {&C.setstate_cython, "__setstate_cython__"},
-    {&C.reduce, "__reduce__"}, {&C.setstate, "__setstate__"}, {&C.getstate, "__getstate__"},
-    {&C.reduce_ex, "__reduce_ex__"}, {&C.pyx_state, "__pyx_state"}, {&C.pyx_type, "__pyx_type"},
-    {&C.pyx_checksum, "__pyx_checksum"}, {&C.lower, "lower"}, {&C.dict_attr, "__dict__"},
-    {&C.class_attr, "__class__"}, {&C.name_attr, "__name__"}, {&C.sys, "sys"}, {&C.intern, "intern"},
-    {&C.append, "append"}, {&C.unpickle_header, "__pyx_unpickle_Header"},
+    {&C.other, "other"}, {&C.pyx_type, "__pyx_type"}, {&C.pyx_checksum, "__pyx_checksum"},
+    {&C.pyx_state, "__pyx_state"}, {&C.keys, "keys"}, {&C.clone, "clone"}, {&C.get, "get"},
+    {&C.get_tuples, "get_tuples"}, {&C.add, "add"}, {&C.set, "set"}, {&C.get_single, "get_single"},
+    {&C.get_first, "get_first"}, {&C.remove, "remove"}, {&C.merge, "merge"}, {&C.contains, "contains"},
+    {&C.add_to_instance, "_add_to_instance"}, {&C.items, "items"}, {&C.update, "update"}, {&C.lower, "lower"},
+    {&C.dict_attr, "__dict__"}, {&C.class_attr, "__class__"}, {&C.name_attr, "__name__"}, {&C.sys, "sys"},
+    {&C.intern, "intern"}, {&C.unpickle_header, "__pyx_unpickle_Header"},
     {&C.unpickle_headers, "__pyx_unpickle_Headers"}, {&C.mapping, "Mapping"},
     {&C.mutable_sequence, "MutableSequence"},
 };
 
 int build_constants() noexcept {
-    if (C.empty_tuple) return 0;  // a failed earlier import already built them
-    C.empty_tuple = PyTuple_New(0);
-    C.empty_bytes = PyBytes_FromStringAndSize(nullptr, 0);
+    if (C.empty_str) return 0;  // a failed earlier import already built them
     C.empty_str = PyUnicode_FromStringAndSize(nullptr, 0);
-    if (!C.empty_tuple || !C.empty_bytes || !C.empty_str) return -1;
+    if (!C.empty_str) return -1;
     for (const StrConstant &c : str_constants) {
         *c.slot = PyUnicode_InternFromString(c.text);
         if (!*c.slot) return -1;
@@ -103,7 +98,7 @@ int build_known_headers_str() noexcept {
         if (!name || PyDict_SetItem(table.get(), name.get(), name.get()) < 0) return -1;
     }
     if (index_known_names(table.get()) < 0) return -1;
-    replace_field(C.known_headers_str, table.release());
+    Py_XSETREF(C.known_headers_str, table.release());
     return 0;
 }
 
@@ -216,8 +211,6 @@ int exec_steps(PyObject *module) noexcept {
     if (present < 0) return -1;
     if (!present && PyDict_SetItemString(modules, VLM_HEADERS_MODULE_NAME, module) < 0) return -1;
     if (!C.str_lower) {
-        C.staticmethod = Py_NewRef(reinterpret_cast<PyObject *>(&PyStaticMethod_Type));
-        C.not_implemented = Py_NewRef(Py_NotImplemented);
         C.str_lower = PyObject_GetAttr(reinterpret_cast<PyObject *>(&PyUnicode_Type), C.lower);
         if (!C.str_lower) return -1;
     }
@@ -303,6 +296,6 @@ PyModuleDef headers_module = {
 
 }  // namespace velmora
 
-extern "C" __attribute__((visibility("default"))) PyObject *PyInit_headers(void) {
+PyMODINIT_FUNC PyInit_headers(void) {
     return PyModuleDef_Init(&velmora::headers_module);
 }

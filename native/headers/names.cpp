@@ -137,7 +137,7 @@ PyObject *sys_intern(PyObject *text, bool text_is_callers) noexcept {
     // From here on the name is compared as str data; anything else a
     // replaced intern hands back cannot serve as a name.
     if (!is_exact_str(result.get())) return err_expected("str", result.get());
-    if (builtin) replace_field(*recent_slot(result.get()), Py_NewRef(result.get()));
+    if (builtin) Py_XSETREF(*recent_slot(result.get()), Py_NewRef(result.get()));
     return result.release();
 }
 
@@ -325,13 +325,13 @@ PyObject *py_intern_header_name_str(PyObject *, PyObject *const *args, Py_ssize_
 }  // namespace
 
 PyMethodDef intern_header_name_bytes_def = {
-    "intern_header_name_bytes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_intern_header_name_bytes)),
+    "intern_header_name_bytes", as_pycfunction(py_intern_header_name_bytes),
     METH_FASTCALL | METH_KEYWORDS,
     "intern_header_name_bytes(name)\n--\n\n"
     "Return the lowercase canonical bytes object of a header name (one shared object per well-known name)."};
 
 PyMethodDef intern_header_name_str_def = {
-    "intern_header_name_str", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_intern_header_name_str)),
+    "intern_header_name_str", as_pycfunction(py_intern_header_name_str),
     METH_FASTCALL | METH_KEYWORDS,
     "intern_header_name_str(name)\n--\n\n"
     "Return the lowercase, interned str of a header name (str() of any other object)."};

@@ -10,36 +10,58 @@ namespace velmora {
 
 namespace {
 
+// Each class's own part: its fields read out as the state tuple, whether
+// any of them is set, and the state's items written back (items checked to
+// be there).
+PyObject *header_state(PyObject *self) noexcept {
+    auto *h = reinterpret_cast<HeaderObject *>(self);
+    return PyTuple_Pack(2, h->name, h->value);
+}
+
+bool header_any_set(PyObject *self) noexcept {
+    auto *h = reinterpret_cast<HeaderObject *>(self);
+    return h->name != Py_None || h->value != Py_None;
+}
+
+int header_assign(PyObject *self, PyObject *state) noexcept {
+    auto *h = reinterpret_cast<HeaderObject *>(self);
+    Py_XSETREF(h->name, Py_NewRef(PyTuple_GET_ITEM(state, 0)));
+    Py_XSETREF(h->value, Py_NewRef(PyTuple_GET_ITEM(state, 1)));
+    return 0;
+}
+
+PyObject *headers_state(PyObject *self) noexcept {
+    auto *h = as_headers(self);
+    return PyTuple_Pack(1, h->values ? h->values : Py_None);
+}
+
+bool headers_any_set(PyObject *self) noexcept { return as_headers(self)->values != Py_None; }
+
+int headers_assign(PyObject *self, PyObject *state) noexcept {
+    PyObject *values = PyTuple_GET_ITEM(state, 0);
+    if (values != Py_None && !is_exact_list(values)) return err_expected("list", values);
+    Py_XSETREF(as_headers(self)->values, Py_NewRef(values));
+    return 0;
+}
+
 struct Layout {
     PyTypeObject *type;
     PyObject *const *reconstructor;  // name of the module-level function
     const char *fields;              // the field-list text
     Py_ssize_t field_count;
     long long checksums[3];          // written first; all three accepted
+    PyObject *(*state_of)(PyObject *self);
+    bool (*any_field_set)(PyObject *self);
+    int (*assign)(PyObject *self, PyObject *state);
 };
 
-const Layout header_layout{&HeaderType, &C.unpickle_header, "name, value", 2, {0xaaf55bf, 0xe891e3f, 0xfa7a105}};
-const Layout headers_layout{&HeadersType, &C.unpickle_headers, "values", 1, {0x89445ea, 0x48b0cb, 0xf09cc7e}};
-
-PyObject *state_of(PyObject *self, const Layout &layout) noexcept {
-    if (layout.type == &HeaderType) {
-        auto *h = reinterpret_cast<HeaderObject *>(self);
-        return PyTuple_Pack(2, h->name, h->value);
-    }
-    auto *h = reinterpret_cast<HeadersObject *>(self);
-    return PyTuple_Pack(1, h->values ? h->values : Py_None);
-}
-
-bool any_field_set(PyObject *self, const Layout &layout) noexcept {
-    if (layout.type == &HeaderType) {
-        auto *h = reinterpret_cast<HeaderObject *>(self);
-        return h->name != Py_None || h->value != Py_None;
-    }
-    return reinterpret_cast<HeadersObject *>(self)->values != Py_None;
-}
+const Layout header_layout{&HeaderType, &C.unpickle_header, "name, value", 2, {0xaaf55bf, 0xe891e3f, 0xfa7a105},
+                           header_state, header_any_set, header_assign};
+const Layout headers_layout{&HeadersType, &C.unpickle_headers, "values", 1, {0x89445ea, 0x48b0cb, 0xf09cc7e},
+                            headers_state, headers_any_set, headers_assign};
 
 PyObject *reduce(PyObject *self, const Layout &layout) noexcept {
-    Ref state = Ref::steal(state_of(self, layout));
+    Ref state = Ref::steal(layout.state_of(self));
     if (!state) return nullptr;
     Ref dict;
     {
@@ -58,10 +80,10 @@ PyObject *reduce(PyObject *self, const Layout &layout) noexcept {
             if (!state) return nullptr;
             use_setstate = true;
         } else {
-            use_setstate = any_field_set(self, layout);
+            use_setstate = layout.any_field_set(self);
         }
     } else {
-        use_setstate = any_field_set(self, layout);
+        use_setstate = layout.any_field_set(self);
     }
     Ref fn = Ref::steal(lookup_global(*layout.reconstructor));
     if (!fn) return nullptr;
@@ -90,15 +112,7 @@ int set_state(PyObject *self, PyObject *state, const Layout &layout) noexcept {
     // A short state is refused before anything is assigned.
     if (PyTuple_GET_SIZE(state) < layout.field_count)
         return err_short_state(layout.type->tp_name, layout.field_count, PyTuple_GET_SIZE(state));
-    if (layout.type == &HeaderType) {
-        auto *h = reinterpret_cast<HeaderObject *>(self);
-        replace_field(h->name, Py_NewRef(PyTuple_GET_ITEM(state, 0)));
-        replace_field(h->value, Py_NewRef(PyTuple_GET_ITEM(state, 1)));
-    } else {
-        PyObject *values = PyTuple_GET_ITEM(state, 0);
-        if (values != Py_None && !is_exact_list(values)) return err_expected("list", values);
-        replace_field(reinterpret_cast<HeadersObject *>(self)->values, Py_NewRef(values));
-    }
+    if (layout.assign(self, state) < 0) return -1;
     return apply_dict_item(self, state, layout.field_count);
 }
 

@@ -51,11 +51,4 @@ private:
     PyObject *p_ = nullptr;
 };
 
-// Replaces an owned struct field the safe way (set, then release).
-inline void replace_field(PyObject *&field, PyObject *new_ref) noexcept {
-    PyObject *old = field;
-    field = new_ref;
-    Py_XDECREF(old);
-}
-
 }  // namespace velmora
