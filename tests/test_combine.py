@@ -1,20 +1,16 @@
 """clone() and the bulk operations: merge, update, add_many,
 _add_to_instance and the +, reflected + and += operators."""
 
-import re
 from collections.abc import Mapping, MutableSequence
 
 import pytest
 
 from velmora.headers import Header, Headers
 
+from support import raises_exactly
+
 A = (b"a", b"1")
 B = (b"b", b"2")
-
-
-def raises_exactly(exc_type, message):
-    """pytest.raises with the whole message compared, not searched."""
-    return pytest.raises(exc_type, match="^" + re.escape(message) + "$")
 
 
 def iadd(h, other):

@@ -6,11 +6,7 @@ import pytest
 
 from velmora.headers import Headers
 
-
-def raises(exc, message, fn, *args):
-    with pytest.raises(exc) as info:
-        fn(*args)
-    assert str(info.value) == message
+from support import raises
 
 
 def returning(method, result):

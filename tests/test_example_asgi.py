@@ -1,12 +1,13 @@
 """examples/asgi_app.py served by a real uvicorn on the loopback interface."""
 
-import socket
 import subprocess
 import sys
 import time
 from pathlib import Path
 
 import pytest
+
+from support import listening_socket
 
 httpx = pytest.importorskip("httpx")
 pytest.importorskip("uvicorn")
@@ -18,21 +19,26 @@ REQUEST_TIMEOUT = 10
 pytestmark = pytest.mark.skipif(not (EXAMPLES / "asgi_app.py").is_file(), reason="examples/ is not beside tests/")
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+# uvicorn serves on the socket the test bound, passed down as a file
+# descriptor: no other process can take the port between choosing and serving.
+SERVE = (
+    "import socket, sys, uvicorn; sys.path.insert(0, sys.argv[2]); "
+    "config = uvicorn.Config('asgi_app:app', log_level='warning', access_log=False); "
+    "uvicorn.Server(config).run(sockets=[socket.socket(fileno=int(sys.argv[1]))])"
+)
 
 
 @pytest.fixture(scope="module")
 def client(tmp_path_factory):
     log_path = tmp_path_factory.mktemp("uvicorn") / "log.txt"
-    port = free_port()
-    command = [sys.executable, "-P", "-m", "uvicorn", "--app-dir", str(EXAMPLES), "asgi_app:app",
-               "--host", "127.0.0.1", "--port", str(port), "--log-level", "warning", "--no-access-log"]  # fmt: skip
+    sock = listening_socket()
+    port = sock.getsockname()[1]
+    command = [sys.executable, "-P", "-c", SERVE, str(sock.fileno()), str(EXAMPLES)]
     # Proxy settings of the environment must not reroute loopback requests.
-    with open(log_path, "w") as log, httpx.Client(base_url=f"http://127.0.0.1:{port}", trust_env=False) as http:
-        server = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
+    with sock, open(log_path, "w") as log, httpx.Client(base_url=f"http://127.0.0.1:{port}", trust_env=False) as http:
+        server = subprocess.Popen(
+            command, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT, pass_fds=[sock.fileno()]
+        )
         try:
             deadline = time.monotonic() + STARTUP_TIMEOUT
             while True:

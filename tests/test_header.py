@@ -8,9 +8,7 @@ import pytest
 
 from velmora.headers import Header, intern_header_name_bytes, intern_header_name_str
 
-
-class BytesSub(bytes):
-    pass
+from support import BSub
 
 
 class Boom:
@@ -63,7 +61,7 @@ def test_str_subclass_name_becomes_a_plain_lowercase_str():
     assert type(name) is str and name == "x-a"
 
 
-@pytest.mark.parametrize("raw", [bytearray(b"X-Upper"), BytesSub(b"X-Upper"), None, 5, 2.5, ("a", "b")], ids=repr)
+@pytest.mark.parametrize("raw", [bytearray(b"X-Upper"), BSub(b"X-Upper"), None, 5, 2.5, ("a", "b")], ids=repr)
 def test_other_names_are_stored_unchanged(raw):
     assert Header(raw, 1).name is raw
 
@@ -244,8 +242,8 @@ def test_iter_keeps_the_record_alive():
         # the text of the bytes name b'a' is the literal, quotes and all
         (Header(b"a", 1), Header("b'a'", 1), True),
         (Header(bytearray(b"AB"), 1), Header(bytearray(b"ab"), 1), True),
-        (Header(BytesSub(b"X"), 1), Header(b"x", 1), True),
-        (Header(BytesSub(b"x"), 1), Header("x", 1), False),
+        (Header(BSub(b"X"), 1), Header(b"x", 1), True),
+        (Header(BSub(b"x"), 1), Header("x", 1), False),
         (Header(None, 1), Header("None", 1), True),
         (Header(5, "v"), Header("5", "v"), True),
     ],

@@ -20,6 +20,8 @@ import pytest
 import velmora.headers as vh
 from velmora.headers import Header, Headers
 
+from support import OBJ, api, capi_function
+
 # Under the system allocator (sanitizer builds) only objects are counted, not
 # blocks, and a few hundred runs show an object leaked per call; `make
 # valgrind` only needs every path run, and sets a handful.
@@ -131,11 +133,6 @@ def with_entries(*entries):
 # ---------------------------------------------------------------------------
 # Native entry points through ctypes.
 
-_GetPointer = ctypes.pythonapi.PyCapsule_GetPointer
-_GetPointer.restype = ctypes.c_void_p
-_GetPointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
-
-OBJ = ctypes.py_object
 _obj1 = ctypes.PYFUNCTYPE(OBJ, OBJ, ctypes.c_int)
 _obj2 = ctypes.PYFUNCTYPE(OBJ, OBJ, OBJ, ctypes.c_int)
 _void2 = ctypes.PYFUNCTYPE(None, OBJ, OBJ, ctypes.c_int)
@@ -159,17 +156,10 @@ class VTable(ctypes.Structure):
     ]
 
 
-VT = VTable.from_address(_GetPointer(Headers.__dict__["__pyx_vtable__"], None))
-_SIGNATURE = b"PyObject *(PyObject *, int __pyx_skip_dispatch)"
-C_INTERN_BYTES = _obj1(_GetPointer(vh.__pyx_capi__["intern_header_name_bytes"], _SIGNATURE))
-C_INTERN_STR = _obj1(_GetPointer(vh.__pyx_capi__["intern_header_name_str"], _SIGNATURE))
-
-_seq_get = ctypes.pythonapi.PySequence_GetItem
-_seq_get.restype, _seq_get.argtypes = OBJ, [OBJ, ctypes.c_ssize_t]
-_seq_set = ctypes.pythonapi.PySequence_SetItem
-_seq_set.restype, _seq_set.argtypes = ctypes.c_int, [OBJ, ctypes.c_ssize_t, OBJ]
-_seq_del = ctypes.pythonapi.PySequence_DelItem
-_seq_del.restype, _seq_del.argtypes = ctypes.c_int, [OBJ, ctypes.c_ssize_t]
+VT = VTable.from_address(api.PyCapsule_GetPointer(Headers.__dict__["__pyx_vtable__"], None))
+C_INTERN_BYTES = capi_function(vh, "intern_header_name_bytes")
+C_INTERN_STR = capi_function(vh, "intern_header_name_str")
+_seq_get, _seq_set, _seq_del = api.PySequence_GetItem, api.PySequence_SetItem, api.PySequence_DelItem
 
 
 def generator_steps(make):

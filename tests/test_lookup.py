@@ -1,31 +1,17 @@
 """The read side of Headers: get, get_tuples, get_first, get_single, contains,
 `in`, subscription and the sequence item slot."""
 
-import ctypes
-
 import pytest
 
 from velmora.headers import Header, Headers
 
-PySequence_GetItem = ctypes.pythonapi.PySequence_GetItem
-PySequence_GetItem.argtypes = [ctypes.py_object, ctypes.c_ssize_t]
-PySequence_GetItem.restype = ctypes.py_object
+from support import BSub, api, raises
+
 
 MORE_THAN_ONE = "Headers contains more than one header with the given key"
 NOT_ONE = "Headers does not contain one header with the given key"
 NOT_ITERABLE = "'NoneType' object is not iterable"
 NOT_SUBSCRIPTABLE = "'NoneType' object is not subscriptable"
-
-
-def raises(exc, message, fn, *args):
-    with pytest.raises(exc) as info:
-        fn(*args)
-    assert str(info.value) == message
-    return info.value
-
-
-class BSub(bytes):
-    pass
 
 
 def two_content_types():
@@ -101,8 +87,8 @@ def test_odd_keys_use_their_str():
     assert h.get(None) == ("1", "2")
     assert h.get(bytearray(b"Host")) == ("3",)
     assert h.get(BSub(b"HOST")) == ("4",)
-    assert h[0] == ("6",) == PySequence_GetItem(h, 0)
-    assert h[-1] == ("7",) == PySequence_GetItem(h, -1)
+    assert h[0] == ("6",) == api.PySequence_GetItem(h, 0)
+    assert h[-1] == ("7",) == api.PySequence_GetItem(h, -1)
     assert h[1:2] == ("8",)
     assert h[::] == ()
 
@@ -306,7 +292,7 @@ LEAK_CASES = {
     "get-single-none": (ValueError, lambda: MIXED.get_single(b"missing")),
     "contains": ((), lambda: MIXED.contains(None) or b"I" in MIXED),
     "subscript": ((), lambda: MIXED[0] + MIXED[1:3] + MIXED["n"]),
-    "sq-item": ((), lambda: PySequence_GetItem(MIXED, 3)),
+    "sq-item": ((), lambda: api.PySequence_GetItem(MIXED, 3)),
     "list-entry": (TypeError, lambda: LISTED.get(b"host")),
     "list-entry-contains": ((), lambda: LISTED.contains(b"host")),
     "values-none": (TypeError, lambda: NONE_VALUES.get(b"a")),

@@ -27,16 +27,10 @@ from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, ru
 
 from velmora.headers import Header, Headers
 
+from support import BSub, StrSub
+
 # ---------------------------------------------------------------------------
 # Objects with unusual behaviour, at module level so that they pickle.
-
-
-class BSub(bytes):
-    """A bytes subclass: never a canonical name, never a matching one."""
-
-
-class SSub(str):
-    """A str subclass with the inherited lower()."""
 
 
 class LowerNone(str):
@@ -492,7 +486,7 @@ bytes_names = st.one_of(
 )
 str_names = st.one_of(
     st.text(STR_ALPHABET, max_size=3),
-    st.sampled_from(["content-type", "Host", "X-CUSTOM", "None", "5", SSub("Host")]),
+    st.sampled_from(["content-type", "Host", "X-CUSTOM", "None", "5", StrSub("Host")]),
 )
 odd_names = st.sampled_from([None, 5, 0, bytearray(b"Host"), BSub(b"host"), Header(b"host", b"h")])
 names = st.one_of(bytes_names, str_names, bytes_names, str_names, odd_names)
@@ -504,7 +498,7 @@ stored_names = st.one_of(
 values = st.one_of(
     st.binary(max_size=2),
     st.text(STR_ALPHABET, max_size=2),
-    st.sampled_from([None, 5, b"", "", BSub(b"v"), SSub("V"), b"\xe9", "\xe9", "\u20ac", BadText()]),
+    st.sampled_from([None, 5, b"", "", BSub(b"v"), StrSub("V"), b"\xe9", "\xe9", "\u20ac", BadText()]),
 )
 good_entries = st.tuples(stored_names, values)
 bytes_entries = st.tuples(st.one_of(bytes_names, st.none()), st.one_of(st.binary(max_size=2), st.none()))

@@ -1,7 +1,6 @@
 """The module frame (import, export tables, attributes) and the Headers type
 itself: construction, representation, protocols and garbage collection."""
 
-import ctypes
 import gc
 import importlib
 import os
@@ -15,16 +14,9 @@ import pytest
 import velmora.headers as vh
 from velmora.headers import Header, Headers
 
-SIGNATURE = b"PyObject *(PyObject *, int __pyx_skip_dispatch)"
+from support import CAPI_SIGNATURE, InternFunc, api, raises
 
-api = ctypes.pythonapi
-api.PyCapsule_IsValid.argtypes = [ctypes.py_object, ctypes.c_char_p]
-api.PyCapsule_IsValid.restype = ctypes.c_int
-api.PyCapsule_GetName.argtypes = [ctypes.py_object]
-api.PyCapsule_GetName.restype = ctypes.c_char_p
-api.PyCapsule_GetPointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
-api.PyCapsule_GetPointer.restype = ctypes.c_void_p
-InternFunc = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.c_int)
+SIGNATURE = CAPI_SIGNATURE
 
 
 def run_python(code):
@@ -38,12 +30,6 @@ def run_python(code):
     )
     assert run.returncode == 0, run.stderr
     return run.stdout.strip()
-
-
-def raises(exc, message, fn, *args, **kwargs):
-    with pytest.raises(exc) as info:
-        fn(*args, **kwargs)
-    assert str(info.value) == message
 
 
 # ---- import ---------------------------------------------------------------------

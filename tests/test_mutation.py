@@ -1,6 +1,5 @@
 """add, set, remove and the item assignment and deletion protocols."""
 
-import ctypes
 import sys
 
 import pytest
@@ -8,26 +7,7 @@ import pytest
 from velmora import _vlm_core as core
 from velmora.headers import Header, Headers, intern_header_name_bytes
 
-PySequence_SetItem = ctypes.pythonapi.PySequence_SetItem
-PySequence_SetItem.argtypes = [ctypes.py_object, ctypes.c_ssize_t, ctypes.py_object]
-PySequence_SetItem.restype = ctypes.c_int
-PySequence_DelItem = ctypes.pythonapi.PySequence_DelItem
-PySequence_DelItem.argtypes = [ctypes.py_object, ctypes.c_ssize_t]
-PySequence_DelItem.restype = ctypes.c_int
-
-
-def raises(exc, message, fn, *args):
-    with pytest.raises(exc) as info:
-        fn(*args)
-    assert str(info.value) == message
-
-
-class BSub(bytes):
-    pass
-
-
-class StrSub(str):
-    pass
+from support import BSub, StrSub, api, raises
 
 
 def test_add_stores_canonical_names_and_the_value_itself():
@@ -145,10 +125,10 @@ def test_item_assignment_and_deletion():
     h[0] = b"int"
     assert h.values == [(b"x", b"x"), (b"host", b"c"), (0, b"int")]
     h.add("0", b"str")
-    assert PySequence_SetItem(h, 0, b"seq") == 0
+    assert api.PySequence_SetItem(h, 0, b"seq") == 0
     assert h.values == [(b"x", b"x"), (b"host", b"c"), (0, b"int"), (0, b"seq")]
     h.add(b"-1", b"neg")
-    assert PySequence_DelItem(h, -1) == 0
+    assert api.PySequence_DelItem(h, -1) == 0
     del h["HOST"]
     del h[b"absent"]
     assert h.values == [(b"x", b"x"), (0, b"int"), (0, b"seq")]
@@ -260,8 +240,8 @@ def _item_ops(h):
     h[b"Host"] = b"v"
     h[0] = b"z"
     del h["x"]
-    PySequence_SetItem(h, 1, b"one")
-    PySequence_DelItem(h, 1)
+    api.PySequence_SetItem(h, 1, b"one")
+    api.PySequence_DelItem(h, 1)
 
 
 LEAK_CASES = {

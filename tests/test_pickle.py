@@ -5,22 +5,19 @@ import builtins
 import copy
 import hashlib
 import pickle
-import re
 
 import pytest
 
 import velmora.headers as mod
 from velmora.headers import Header, Headers
 
+from support import exactly
+
 PROTOCOLS = range(pickle.HIGHEST_PROTOCOL + 1)
 HEADER_SUMS = (0xAAF55BF, 0xE891E3F, 0xFA7A105)
 HEADERS_SUMS = (0x89445EA, 0x48B0CB, 0xF09CC7E)
 unpickle_header = mod.__pyx_unpickle_Header
 unpickle_headers = mod.__pyx_unpickle_Headers
-
-
-def exactly(message):
-    return "^" + re.escape(message) + "$"
 
 
 def fields(obj):
