@@ -4,14 +4,198 @@
 #include "headers.h"
 #include "walk.h"
 
+#include <cstdint>
+#include <cstring>
+
 namespace velmora {
 
+namespace {
+
+// The text of an exactly bytes or exactly str name, as keys() compares it.
+struct NameText {
+    const char *data;
+    Py_ssize_t nbytes;
+    std::uint64_t meta;  // length and kind (0 bytes, else bytes per character)
+
+    explicit NameText(PyObject *name) noexcept {
+        int kind = 0;
+        if (is_exact_bytes(name)) {
+            data = PyBytes_AS_STRING(name);
+            nbytes = PyBytes_GET_SIZE(name);
+        } else {
+            kind = PyUnicode_KIND(name);
+            data = static_cast<const char *>(PyUnicode_DATA(name));
+            nbytes = PyUnicode_GET_LENGTH(name) * kind;
+        }
+        meta = static_cast<std::uint64_t>(nbytes) * 8 + static_cast<std::uint64_t>(kind);
+    }
+
+    bool same(std::uint64_t other_meta, const char *other) const noexcept {
+        return meta == other_meta &&
+               (data == other || std::memcmp(data, other, static_cast<size_t>(nbytes)) == 0);
+    }
+
+    // One of 256 buckets from length, kind and the two end bytes (a str's
+    // and a bytes' buffers both end in a terminating zero, so an empty name
+    // reads that).
+    unsigned bucket() const noexcept {
+        const std::uint64_t ends = static_cast<unsigned char>(data[0]) |
+                                   static_cast<std::uint64_t>(static_cast<unsigned char>(data[nbytes ? nbytes - 1 : 0]))
+                                       << 8;
+        return static_cast<unsigned>(((meta << 16 | ends) * 0x9e3779b97f4a7c15ULL) >> 56);
+    }
+};
+
+// The distinct names keys() has collected, in order, while every name is
+// exactly bytes or exactly str: comparing two such names runs no code and is
+// content equality within one type (a bytes name never equals a str one), so
+// membership here answers as a list membership test would. The first few
+// are compared inline; past those, an open-addressing table probed with the
+// interpreter's own keyed hash (cached on the name), so that chosen names
+// cannot pile up in one chain. Names are borrowed: no code runs while the
+// collection is in use, and the entries hold them.
+class ExactNames {
+public:
+    ExactNames() = default;
+    ExactNames(const ExactNames &) = delete;
+    ExactNames &operator=(const ExactNames &) = delete;
+    ~ExactNames() {
+        PyMem_Free(slots_);
+        if (order_ != inline_order_) PyMem_Free(order_);
+    }
+
+    // 0 (remembered, new or not) or -1 with an error.
+    [[nodiscard]] int add(PyObject *name) noexcept {
+        const NameText t(name);
+        if (!slots_) {
+            // A name whose bucket is empty has not been seen: most new names
+            // skip the comparisons.
+            const unsigned bucket = t.bucket();
+            std::uint64_t &word = filter_[bucket >> 6];
+            const std::uint64_t bit = std::uint64_t{1} << (bucket & 63);
+            if (word & bit) {
+                for (Py_ssize_t i = 0; i < count_; ++i)
+                    if (t.same(meta_[i], data_[i])) return 0;
+            }
+            word |= bit;
+            if (count_ < kSmall) {
+                meta_[count_] = t.meta;
+                data_[count_] = t.data;
+                order_[count_++] = name;
+                return 0;
+            }
+            if (resize(kSmall * 4) < 0) return -1;
+        }
+        const Py_hash_t hash = PyObject_Hash(name);  // exact bytes or str: no code, no failure
+        Slot &s = probe(t, hash);
+        if (s.name) return 0;
+        if (push(name) < 0) return -1;
+        s = {name, hash};
+        if (static_cast<size_t>(count_) * 2 > mask_ + 1) return resize((mask_ + 1) * 2);
+        return 0;
+    }
+
+    Py_ssize_t size() const noexcept { return count_; }
+    PyObject *const *names() const noexcept { return order_; }
+
+private:
+    struct Slot {
+        PyObject *name;  // null: free
+        Py_hash_t hash;
+    };
+
+    Slot &probe(const NameText &t, Py_hash_t hash) const noexcept {
+        size_t perturb = static_cast<size_t>(hash);
+        for (size_t i = perturb & mask_;; perturb >>= 5, i = (i * 5 + perturb + 1) & mask_) {
+            Slot &s = slots_[i];
+            if (!s.name) return s;
+            if (s.hash == hash) {
+                const NameText o(s.name);
+                if (t.same(o.meta, o.data)) return s;
+            }
+        }
+    }
+
+    int push(PyObject *name) noexcept {
+        if (count_ == capacity_) {
+            PyObject **bigger = PyMem_New(PyObject *, static_cast<size_t>(capacity_) * 2);
+            if (!bigger) {
+                PyErr_NoMemory();
+                return -1;
+            }
+            std::memcpy(bigger, order_, sizeof(PyObject *) * static_cast<size_t>(count_));
+            if (order_ != inline_order_) PyMem_Free(order_);
+            order_ = bigger;
+            capacity_ *= 2;
+        }
+        order_[count_++] = name;
+        return 0;
+    }
+
+    // A table of `cap` slots (a power of two) holding every name so far.
+    int resize(size_t cap) noexcept {
+        Slot *bigger = static_cast<Slot *>(PyMem_Calloc(cap, sizeof(Slot)));
+        if (!bigger) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        PyMem_Free(slots_);
+        slots_ = bigger;
+        mask_ = cap - 1;
+        for (Py_ssize_t i = 0; i < count_; ++i) {
+            PyObject *name = order_[i];
+            const Py_hash_t hash = PyObject_Hash(name);
+            probe(NameText(name), hash) = {name, hash};
+        }
+        return 0;
+    }
+
+    static constexpr Py_ssize_t kSmall = 24;
+    std::uint64_t filter_[4] = {};
+    std::uint64_t meta_[kSmall];
+    const char *data_[kSmall];
+    PyObject *inline_order_[kSmall];
+    PyObject **order_ = inline_order_;
+    Py_ssize_t count_ = 0;
+    Py_ssize_t capacity_ = kSmall;
+    Slot *slots_ = nullptr;
+    size_t mask_ = 0;
+};
+
+// A new tuple or list of the names, each with a reference of its own.
+PyObject *collect(PyObject *const *names, Py_ssize_t n, bool as_list) noexcept {
+    PyObject *out = as_list ? PyList_New(n) : PyTuple_New(n);
+    if (!out) return nullptr;
+    PyObject **items = as_list ? reinterpret_cast<PyListObject *>(out)->ob_item : &PyTuple_GET_ITEM(out, 0);
+    for (Py_ssize_t i = 0; i < n; ++i) items[i] = Py_NewRef(names[i]);
+    return out;
+}
+
+}  // namespace
+
 PyObject *keys_body(HeadersObject *self) noexcept {
-    Ref names = Ref::steal(PyList_New(0));
-    if (!names) return nullptr;
     Ref list = walk_list(self);
     if (!list) return nullptr;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
+    Ref names;
+    Py_ssize_t i = 0;
+    {
+        // Entries read borrowed: no code runs in this loop. Allocations only
+        // schedule a collection, which the interpreter runs between bytecodes.
+        ExactNames exact;
+        for (; i < PyList_GET_SIZE(list.get()); ++i) {
+            PyObject *entry = PyList_GET_ITEM(list.get(), i);
+            if (!is_exact_tuple(entry) || PyTuple_GET_SIZE(entry) < 1) break;
+            PyObject *name = PyTuple_GET_ITEM(entry, 0);
+            if (!is_exact_bytes(name) && !is_exact_str(name)) break;
+            if (exact.add(name) < 0) return nullptr;
+        }
+        const bool done = i == PyList_GET_SIZE(list.get());
+        names = Ref::steal(collect(exact.names(), exact.size(), !done));
+        if (!names || done) return names.release();
+    }
+    // From the first other entry or name on, the general test: it may run
+    // code (indexing, __eq__), so the entry and name are held.
+    for (; i < PyList_GET_SIZE(list.get()); ++i) {
         Ref entry = Ref::borrow(PyList_GET_ITEM(list.get(), i));
         Ref name = Ref::steal(entry_first_item(entry.get()));
         if (!name) return nullptr;
