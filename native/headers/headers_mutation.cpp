@@ -3,7 +3,9 @@
 #include "headers.h"
 #include "names.h"
 
+#include <algorithm>
 #include <cstring>
+#include <functional>
 
 namespace velmora {
 
@@ -20,18 +22,6 @@ int add_body(HeadersObject *self, PyObject *name, PyObject *value) noexcept {
 }
 
 namespace {
-
-// Index of `entry` (by identity) in `list`, searching from `hint` and then
-// from the start; -1 when it is no longer there.
-Py_ssize_t find_identical(PyObject *list, PyObject *entry, Py_ssize_t hint) noexcept {
-    const Py_ssize_t n = PyList_GET_SIZE(list);
-    if (hint > n) hint = n;
-    for (Py_ssize_t i = hint; i < n; ++i)
-        if (PyList_GET_ITEM(list, i) == entry) return i;
-    for (Py_ssize_t i = 0; i < hint && i < PyList_GET_SIZE(list); ++i)
-        if (PyList_GET_ITEM(list, i) == entry) return i;
-    return -1;
-}
 
 int remove_matching(PyObject *list, const LoweredKey &key) noexcept;
 
@@ -142,6 +132,44 @@ int remove_body(HeadersObject *self, PyObject *key_obj) noexcept {
 
 namespace {
 
+// Deletes from `list`, in one pass, the first occurrence (by identity) of
+// each entry of `gone`; entries no longer there are skipped. `gone` keeps
+// every one of them alive, so taking them out releases nothing and runs no
+// code while the list is rewritten.
+int take_out(PyObject *list, PyObject *gone) noexcept {
+    const Py_ssize_t m = PyList_GET_SIZE(gone);
+    if (m == 0) return 0;
+    PyObject **sorted = PyMem_New(PyObject *, static_cast<size_t>(m));
+    char *used = static_cast<char *>(PyMem_Calloc(static_cast<size_t>(m), 1));
+    if (!sorted || !used) {
+        PyMem_Free(sorted);
+        PyMem_Free(used);
+        PyErr_NoMemory();
+        return -1;
+    }
+    std::copy_n(&PyList_GET_ITEM(gone, 0), m, sorted);
+    std::sort(sorted, sorted + m, std::less<PyObject *>());
+    PyObject **items = reinterpret_cast<PyListObject *>(list)->ob_item;
+    const Py_ssize_t n = PyList_GET_SIZE(list);
+    Py_ssize_t kept = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *item = items[i];
+        PyObject **p = std::lower_bound(sorted, sorted + m, item, std::less<PyObject *>());
+        while (p < sorted + m && *p == item && used[p - sorted]) ++p;
+        if (p < sorted + m && *p == item) {
+            used[p - sorted] = 1;
+            VLM_ASSERT(Py_REFCNT(item) > 1);
+            Py_DECREF(item);
+        } else {
+            items[kept++] = item;
+        }
+    }
+    Py_SET_SIZE(list, kept);
+    PyMem_Free(sorted);
+    PyMem_Free(used);
+    return 0;
+}
+
 // The general removal: the first pass may run Python code (a str subclass's
 // lower()), so it collects the matching entries themselves and the second
 // pass finds each again.
@@ -165,16 +193,8 @@ int remove_matching(PyObject *list_obj, const LoweredKey &key) noexcept {
     if (scanned < 0) return -1;
     // Deleting by identity removes exactly the entries that matched; deleting
     // by equality could take an earlier entry that is equal but did not match
-    // (a bytes-subclass name equal to a matching bytes name). to_remove keeps
-    // every entry alive, so no deletion here runs Python code.
-    Py_ssize_t hint = 0;
-    for (Py_ssize_t j = 0; j < PyList_GET_SIZE(to_remove.get()); ++j) {
-        const Py_ssize_t at = find_identical(list.get(), PyList_GET_ITEM(to_remove.get(), j), hint);
-        if (at < 0) continue;  // already taken out by code that ran during the first pass
-        if (PyList_SetSlice(list.get(), at, at + 1, nullptr) < 0) return -1;
-        hint = at;
-    }
-    return 0;
+    // (a bytes-subclass name equal to a matching bytes name).
+    return take_out(list.get(), to_remove.get());
 }
 
 
