@@ -75,3 +75,73 @@ def test_set_lands_in_the_list_present_after_releasing_old_values():
     h = Headers([(b"host", Reinitialises())])
     h[b"HOST"] = b"new"
     assert h.values == [(b"keep", b"1"), (b"host", b"new")]
+
+
+# ---------------------------------------------------------------------------
+# One-pass paths for many names give what the general path gives.
+
+
+class General(Headers):
+    """A subclass: update() assigns item by item, through set()."""
+
+
+def many_names(n):
+    # Both forms, mixed letter case, repeats and a 200-byte shared prefix.
+    names = []
+    for i in range(n):
+        raw = b"x-" + (b"p" * 200 if i % 3 == 0 else b"") + b"%d" % (i % (n // 2))
+        names.append(raw if i % 2 else raw.decode().upper())
+    return names
+
+
+def test_keys_of_many_names_match_list_membership():
+    entries = [(name, i) for i, name in enumerate(many_names(60))]
+    # A str-subclass name midway hands the rest over to the general test.
+    entries += [(HashesOnce("x-late"), 0), (b"x-0", 0), ("X-0", 0), (b"x-late", 0)]
+    expected = []
+    for name, _ in entries:
+        if name not in expected:
+            expected.append(name)
+    assert Headers(entries).keys() == tuple(expected)
+
+
+@pytest.mark.parametrize(
+    "stored_extra",
+    [
+        [],
+        [(b"X-P", b"upper stored")],
+        # A name whose matching runs code: item by item.
+        [(HashesOnce("x-sub"), b"s")],
+    ],
+)
+def test_update_with_many_keys_matches_item_assignment(stored_extra):
+    stored = [(name, b"old") for name in many_names(40)] + [(5, b"int"), (b"x-keep", b"k")] + stored_extra
+    update = {name: b"new-%d" % i for i, name in enumerate(many_names(30))}
+    update.update({b"X-P": b"b1", "x-p": b"s1", b"HOST": None})
+    fast, general = Headers(list(stored)), General(list(stored))
+    fast.update(update)
+    general.update(update)
+    assert fast.values == general.values
+    assert [type(n) for n, _ in fast.values] == [type(n) for n, _ in general.values]
+
+
+def test_remove_after_a_str_subclass_name_takes_every_match_once():
+    entries = [(HashesOnce("x-first"), 0)]
+    for i in range(50):
+        entries += [(b"x-same", i), ("X-Same", i), (b"x-other", i)]
+    h = Headers(entries)
+    h.remove("x-same")
+    assert h.values == [entries[0]] + [(b"x-other", i) for i in range(50)]
+
+
+@pytest.mark.parametrize("cls", [Headers, General])
+def test_update_releases_each_replaced_value_before_the_next_key(cls):
+    h = cls()
+
+    class Reinitialises:
+        def __del__(self):
+            h.__init__([(b"fresh", b"1")])
+
+    h.values.append((b"a", Reinitialises()))
+    h.update({b"A": b"2", b"b": b"3"})
+    assert h.values == [(b"fresh", b"1"), (b"a", b"2"), (b"b", b"3")]
