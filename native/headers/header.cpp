@@ -74,9 +74,11 @@ PyObject *header_tp_new(PyTypeObject *type, PyObject *, PyObject *) noexcept {
 int header_tp_init(PyObject *self, PyObject *args, PyObject *kwargs) noexcept {
     PyObject *a[2];
     if (bind_tuple(sig_init, args, kwargs, a) < 0) return -1;
+    // Bound values are borrowed from the caller's keyword dict, which str()
+    // of the name could change: the value is held first.
+    Ref value = Ref::borrow(a[1]);
     Ref name = Ref::steal(canonical_name(a[0]));
     if (!name) return -1;
-    Ref value = Ref::borrow(a[1]);
     Py_XSETREF(as_header(self)->name, name.release());
     Py_XSETREF(as_header(self)->value, value.release());
     return 0;

@@ -73,6 +73,8 @@ int merge_body(HeadersObject *self, PyObject *values) noexcept {
     Ref list = Ref::borrow(values);
     const bool own = values == self->values;
     const Py_ssize_t start_size = PyList_GET_SIZE(values);
+    // No code runs in this loop (type tests and appends only), so items are
+    // read borrowed.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()) && (!own || i < start_size); ++i) {
         PyObject *item = PyList_GET_ITEM(list.get(), i);
         if (item == Py_None) continue;

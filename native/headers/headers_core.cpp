@@ -79,7 +79,9 @@ void headers_tp_dealloc(PyObject *self) noexcept {
 }
 
 PyObject *headers_tp_repr(PyObject *self) noexcept {
-    return PyUnicode_FromFormat("<Headers %S>", as_headers(self)->values ? as_headers(self)->values : Py_None);
+    // The entries' reprs can re-initialise the collection: the list is held.
+    Ref values = Ref::borrow(as_headers(self)->values ? as_headers(self)->values : Py_None);
+    return PyUnicode_FromFormat("<Headers %S>", values.get());
 }
 
 PyObject *headers_get_values(PyObject *self, void *) noexcept {

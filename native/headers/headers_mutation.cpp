@@ -205,11 +205,10 @@ int remove_matching(PyObject *list_obj, const LoweredKey &key) noexcept {
 Removal set_in_place(HeadersObject *self, PyObject *name, PyObject *value) noexcept {
     if (Py_TYPE(self) != &HeadersType || !(is_exact_bytes(name) || (is_exact_str(name) && interning_is_pure())))
         return Removal::not_applicable;
-    PyObject *list = self->values;
-    if (!list || list == Py_None) return Removal::not_applicable;
+    if (!self->values || self->values == Py_None) return Removal::not_applicable;
+    Ref held = Ref::borrow(self->values);
     LoweredKey key;
     if (lower_key(name, key) < 0) return Removal::error;
-    Ref held = Ref::borrow(list);
     const Removal removed = remove_in_place(held.get(), key);
     if (removed != Removal::done) return removed;
     // The lowered key is the canonical name add() would store.
