@@ -3,9 +3,8 @@
 #include "headers.h"
 #include "names.h"
 
-#include <algorithm>
+#include <cstdint>
 #include <cstring>
-#include <functional>
 
 namespace velmora {
 
@@ -132,32 +131,43 @@ int remove_body(HeadersObject *self, PyObject *key_obj) noexcept {
 
 namespace {
 
-// Deletes from `list`, in one pass, the first occurrence (by identity) of
-// each entry of `gone`; entries no longer there are skipped. `gone` keeps
-// every one of them alive, so taking them out releases nothing and runs no
-// code while the list is rewritten.
+// Deletes from `list`, in one pass, the first occurrences (by identity) of
+// the entries of `gone`, as many of each object as `gone` holds; entries no
+// longer there are skipped. `gone` keeps every one of them alive, so taking
+// them out releases nothing and runs no code while the list is rewritten.
 int take_out(PyObject *list, PyObject *gone) noexcept {
     const Py_ssize_t m = PyList_GET_SIZE(gone);
     if (m == 0) return 0;
-    PyObject **sorted = PyMem_New(PyObject *, static_cast<size_t>(m));
-    char *used = static_cast<char *>(PyMem_Calloc(static_cast<size_t>(m), 1));
-    if (!sorted || !used) {
-        PyMem_Free(sorted);
-        PyMem_Free(used);
+    // How many of each object are still to go, by address.
+    struct Slot {
+        PyObject *entry;
+        Py_ssize_t count;
+    };
+    size_t cap = 16;
+    while (cap < static_cast<size_t>(m) * 2) cap *= 2;
+    Slot *slots = static_cast<Slot *>(PyMem_Calloc(cap, sizeof(Slot)));
+    if (!slots) {
         PyErr_NoMemory();
         return -1;
     }
-    std::copy_n(&PyList_GET_ITEM(gone, 0), m, sorted);
-    std::sort(sorted, sorted + m, std::less<PyObject *>());
+    auto slot_of = [&](PyObject *o) noexcept -> Slot & {
+        size_t i = static_cast<size_t>((reinterpret_cast<uintptr_t>(o) >> 4) * 0x9e3779b97f4a7c15ULL >> 20) & (cap - 1);
+        while (slots[i].entry && slots[i].entry != o) i = (i + 1) & (cap - 1);
+        return slots[i];
+    };
+    for (Py_ssize_t j = 0; j < m; ++j) {
+        Slot &s = slot_of(PyList_GET_ITEM(gone, j));
+        s.entry = PyList_GET_ITEM(gone, j);
+        ++s.count;
+    }
     PyObject **items = reinterpret_cast<PyListObject *>(list)->ob_item;
     const Py_ssize_t n = PyList_GET_SIZE(list);
     Py_ssize_t kept = 0;
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject *item = items[i];
-        PyObject **p = std::lower_bound(sorted, sorted + m, item, std::less<PyObject *>());
-        while (p < sorted + m && *p == item && used[p - sorted]) ++p;
-        if (p < sorted + m && *p == item) {
-            used[p - sorted] = 1;
+        Slot &s = slot_of(item);
+        if (s.count > 0) {
+            --s.count;
             VLM_ASSERT(Py_REFCNT(item) > 1);
             Py_DECREF(item);
         } else {
@@ -165,8 +175,7 @@ int take_out(PyObject *list, PyObject *gone) noexcept {
         }
     }
     Py_SET_SIZE(list, kept);
-    PyMem_Free(sorted);
-    PyMem_Free(used);
+    PyMem_Free(slots);
     return 0;
 }
 
