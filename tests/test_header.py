@@ -402,33 +402,3 @@ def test_cycles_through_a_record_are_collected():
     del h, box, marker
     gc.collect()
     assert probe() is None
-
-
-# ---- leaks ------------------------------------------------------------------
-
-
-def _raise_on_lower():
-    odd = type("Odd", (LowerIs,), {"result": 5})
-    left = Header(Texted(odd("x")), 1)
-    right = Header("y", 1)
-    return lambda: left == right
-
-
-@pytest.mark.parametrize(
-    ("make", "raises"),
-    [
-        (lambda: lambda: Header(b"X-Custom", [1]), ()),
-        (lambda: lambda: Header("X-Custom", 1).__init__(b"Other-Name", 2), ()),
-        (lambda: lambda: Header(b"x"), (TypeError,)),
-        (lambda: lambda: Header(b"x", 1, other=2), (TypeError,)),
-        (lambda: lambda: repr(Header(b"x", 1.5)), ()),
-        (lambda: lambda: repr(Header(b"x", Boom())), (RuntimeError,)),
-        (lambda: lambda: tuple(Header(b"x", 1)), ()),
-        (lambda: lambda: iter(Header(b"x", 1)).throw(KeyError("k")), (KeyError,)),
-        (lambda: lambda: Header(b"x", 1) == Header("X", 1), ()),
-        (lambda: lambda: Header(b"x", 1) != Header(b"y", 1), ()),
-        (_raise_on_lower, (TypeError,)),
-    ],
-)
-def test_no_leaks(no_leak, make, raises):
-    no_leak(make(), repeat=1000, raises=raises)

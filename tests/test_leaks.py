@@ -7,6 +7,11 @@ Each row is checked once first to fail (or succeed) the way it claims, so an
 error-path row really walks its error path. The native export tables are
 reached through ctypes, with the interpreter lock held, as a native
 consumer would call them.
+
+After it come the sweeps of each behaviour area, which reuse that area's odd
+objects (overrides, meddling names, bad entries) and run as groups: the
+checker's gc passes cost more than the operations. The C API consumer's sweep
+stays in test_capi.py, beside the module it has to compile.
 """
 
 import copy
@@ -18,9 +23,16 @@ from collections.abc import Mapping
 import pytest
 
 import velmora.headers as vh
-from velmora.headers import Header, Headers
+from velmora.headers import Header, Headers, intern_header_name_bytes, intern_header_name_str
 
-from support import OBJ, api, capi_function
+from support import OBJ, BSub, api, capi_function
+from test_combine import A, B, PlainMapping
+from test_dispatch import Broken, Recording
+from test_header import Boom as FormatBoom
+from test_header import LowerIs, Texted
+from test_lookup import meddling
+from test_pickle import HEADER_SUMS, HEADERS_SUMS, SubHeader, unpickle_header, unpickle_headers
+from test_walks import CT, SC_A, SC_B
 
 # Under the system allocator (sanitizer builds) only objects are counted, not
 # blocks, and a few hundred runs show an object leaked per call; `make
@@ -477,3 +489,340 @@ def test_no_leak(no_leak, operation, raises):
         with pytest.raises(raises):
             operation()
         no_leak(operation, repeat=REPEAT, raises=(raises,))
+
+
+# ===========================================================================
+# The sweeps of each behaviour area, with the odd objects of its tests.
+
+
+# ---- module (tests/test_module.py) -------------------------------------------
+
+
+def _cycle():
+    h = Headers()
+    h.add(b"self", h)
+
+
+MODULE_CASES = {
+    "new": ((), lambda: Headers()),
+    "new-list": ((), lambda: Headers([(b"a", b"b")])),
+    "new-keyword": ((), lambda: Headers(values=[])),
+    "new-bare": ((), lambda: Headers.__new__(Headers, 1, x=2)),
+    "new-dict": (TypeError, lambda: Headers({})),
+    "new-two": (TypeError, lambda: Headers([], [])),
+    "new-keyword-bad": (TypeError, lambda: Headers(value=[])),
+    "new-keyword-twice": (TypeError, lambda: Headers([], values=[])),
+    "reinit": ((), lambda: Headers([(b"a", b"b")]).__init__([])),
+    "repr": ((), lambda: repr(Headers([(b"a", b"b")]))),
+    "len": (TypeError, lambda: len(Headers())),
+    "cycle": ((), _cycle),
+    "capi": ((), lambda: vh.__pyx_capi__["intern_header_name_str"]),
+}
+
+
+@pytest.mark.parametrize("errors", [False, True], ids=["ok", "errors"])
+def test_module_sweep(no_leak, errors):
+    no_leak.cases(MODULE_CASES, errors=errors)
+
+
+# ---- names (tests/test_names.py) ---------------------------------------------
+
+
+class FreshLower(str):
+    """lower() answers a new object of the wrong type, or raises a new error."""
+
+    def lower(self):
+        if self == "raise":
+            raise KeyError(str(self))
+        return [self]
+
+
+NAMES_CASES = {
+    "intern-str-known": ((), lambda: intern_header_name_str("Content-Type")),
+    "intern-str-new": ((), lambda: intern_header_name_str("X-Leak-Check")),
+    "intern-str-int": ((), lambda: intern_header_name_str(12345)),
+    "intern-bytes-upper": ((), lambda: intern_header_name_bytes(b"X-Leak-Check")),
+    "intern-bytes-known": ((), lambda: intern_header_name_bytes(b"HOST")),
+    "intern-bytes-wrong-type": (TypeError, lambda: intern_header_name_bytes("host")),
+    "binding-count": (TypeError, lambda: intern_header_name_str("a", "b")),
+    "binding-keyword": (TypeError, lambda: intern_header_name_str("a", nom=1)),
+    "lower-wrong-type": (TypeError, lambda: Headers([(FreshLower("X"), b"v")]).get("x")),
+    "lower-wrong-type-bytes-key": (TypeError, lambda: Headers([(FreshLower("X"), b"v")]).get(b"x")),
+    "lower-raises": (KeyError, lambda: Headers([(FreshLower("raise"), b"v")]).get("x")),
+    "str-name-bytes-key-slow": ((), lambda: Headers([("X-\xc9", b"v")]).get(b"x-\xe9")),
+    "encode-key": (UnicodeEncodeError, lambda: Headers([(b"a", b"v")]).get("\u20ac")),
+    "encode-value": (UnicodeEncodeError, lambda: Headers([(b"a", "\u20ac")]).get(b"a")),
+    "convert": ((), lambda: Headers([(b"a", 5), ("A", b"\xe9")]).get(b"A") + Headers([(b"a", b"\xe9")]).get("a")),
+}
+
+
+@pytest.mark.parametrize("errors", [False, True], ids=["ok", "errors"])
+def test_names_sweep(no_leak, errors):
+    no_leak.cases(NAMES_CASES, errors=errors)
+
+
+def test_no_leak_without_sys(no_leak, monkeypatch):
+    monkeypatch.delattr(vh, "sys")
+    no_leak(lambda: intern_header_name_str("X-No-Sys"), raises=NameError)
+
+
+# ---- header (tests/test_header.py) -------------------------------------------
+
+
+def _raise_on_lower():
+    odd = type("Odd", (LowerIs,), {"result": 5})
+    left = Header(Texted(odd("x")), 1)
+    right = Header("y", 1)
+    return lambda: left == right
+
+
+@pytest.mark.parametrize(
+    ("make", "raises"),
+    [
+        (lambda: lambda: Header(b"X-Custom", [1]), ()),
+        (lambda: lambda: Header("X-Custom", 1).__init__(b"Other-Name", 2), ()),
+        (lambda: lambda: Header(b"x"), (TypeError,)),
+        (lambda: lambda: Header(b"x", 1, other=2), (TypeError,)),
+        (lambda: lambda: repr(Header(b"x", 1.5)), ()),
+        (lambda: lambda: repr(Header(b"x", FormatBoom())), (RuntimeError,)),
+        (lambda: lambda: tuple(Header(b"x", 1)), ()),
+        (lambda: lambda: iter(Header(b"x", 1)).throw(KeyError("k")), (KeyError,)),
+        (lambda: lambda: Header(b"x", 1) == Header("X", 1), ()),
+        (lambda: lambda: Header(b"x", 1) != Header(b"y", 1), ()),
+        (_raise_on_lower, (TypeError,)),
+    ],
+)
+def test_header_sweep(no_leak, make, raises):
+    no_leak(make(), repeat=1000, raises=raises)
+
+
+# ---- lookup (tests/test_lookup.py) -------------------------------------------
+
+MIXED = Headers([(b"content-type", b"text/html"), ("X-Str", "v\xe9"), (b"n", None), (b"i", 5), (b"content-type", b"x")])
+LISTED = Headers([[b"host", b"h"]])
+NONE_VALUES = Headers.__new__(Headers)
+
+LOOKUP_CASES = {
+    "get-bytes": ((), lambda: MIXED.get(b"Content-Type")),
+    "get-str": ((), lambda: MIXED.get("content-type")),
+    "get-convert": ((), lambda: MIXED.get(b"x-str") + MIXED.get("I") + MIXED.get(b"i")),
+    "get-tuples": ((), lambda: MIXED.get_tuples("X-STR")),
+    "get-first": ((), lambda: MIXED.get_first(b"N")),
+    "get-single": ((), lambda: MIXED.get_single("x-str")),
+    "get-single-many": (ValueError, lambda: MIXED.get_single(b"content-type")),
+    "get-single-none": (ValueError, lambda: MIXED.get_single(b"missing")),
+    "contains": ((), lambda: MIXED.contains(None) or b"I" in MIXED),
+    "subscript": ((), lambda: MIXED[0] + MIXED[1:3] + MIXED["n"]),
+    "sq-item": ((), lambda: api.PySequence_GetItem(MIXED, 3)),
+    "list-entry": (TypeError, lambda: LISTED.get(b"host")),
+    "list-entry-contains": ((), lambda: LISTED.contains(b"host")),
+    "values-none": (TypeError, lambda: NONE_VALUES.get(b"a")),
+    "values-none-contains": (TypeError, lambda: NONE_VALUES.contains(b"a")),
+    "short-entry": ((IndexError, TypeError), lambda: Headers([(b"a",)]).get(b"a")),
+    "binding": (TypeError, lambda: MIXED.get(b"a", nom=1)),
+    "encode": (UnicodeEncodeError, lambda: MIXED.get("\u20ac")),
+    "reentrant": ((), lambda: meddling("extend")[0].get(b"a")),
+}
+
+
+@pytest.mark.parametrize("errors", [False, True], ids=["ok", "errors"])
+def test_lookup_sweep(no_leak, errors):
+    no_leak.cases(LOOKUP_CASES, errors=errors)
+
+
+# ---- mutation (tests/test_mutation.py) ---------------------------------------
+
+
+def fresh(values=((b"host", b"1"), ("Host", "2"), (b"x", b"3"))):
+    return Headers(list(values))
+
+
+def _set_int(h):
+    h.set(5, b"v")
+
+
+def _item_ops(h):
+    h[b"Host"] = b"v"
+    h[0] = b"z"
+    del h["x"]
+    api.PySequence_SetItem(h, 1, b"one")
+    api.PySequence_DelItem(h, 1)
+
+
+MUTATION_CASES = {
+    "add-bytes": ((), lambda: fresh().add(b"X-Leak", b"v")),
+    "add-known": ((), lambda: fresh().add(b"Content-Type", b"v")),
+    "add-str": ((), lambda: fresh().add("X-Leak", 5)),
+    "add-int": ((), lambda: fresh().add(5, None)),
+    "add-none-values": (AttributeError, lambda: Headers.__new__(Headers).add(b"a", b"b")),
+    "add-binding": (TypeError, lambda: fresh().add(b"a")),
+    "set": ((), lambda: fresh().set(b"HOST", b"v")),
+    "set-int": ((), lambda: _set_int(fresh([("5", b"1"), (5, b"2")]))),
+    "remove": ((), lambda: fresh().remove("host")),
+    "remove-identity": ((), lambda: fresh([(BSub(b"host"), b"1"), (b"host", b"1")]).remove(b"host")),
+    "remove-header": (TypeError, lambda: fresh([(b"host", b"1"), Header(b"a", b"b")]).remove(b"host")),
+    "remove-none-entry": (TypeError, lambda: fresh([None]).remove(b"host")),
+    "remove-encode": (UnicodeEncodeError, lambda: fresh().remove("\u20ac")),
+    "remove-none-values": (TypeError, lambda: Headers.__new__(Headers).remove(b"a")),
+    "item-ops": ((), lambda: _item_ops(fresh())),
+}
+
+
+@pytest.mark.parametrize("errors", [False, True], ids=["ok", "errors"])
+def test_mutation_sweep(no_leak, errors):
+    no_leak.cases(MUTATION_CASES, errors=errors)
+
+
+# ---- dispatch (tests/test_dispatch.py) ---------------------------------------
+
+
+class Fresh(Headers):
+    """Overrides that answer a new object on every call, so a lost reference shows."""
+
+    def get(self, name):
+        return {b"list": [name], b"none": None, b"sub": type("T", (tuple,), {})()}.get(name, (name,))
+
+    def contains(self, key):
+        return Broken() if key == b"broken" else [key]
+
+    def clone(self):
+        return object() if self.values else Headers([(b"c", b"1")])
+
+
+FRESH = Fresh([(b"k", b"v")])
+EMPTY_FRESH = Fresh()
+RECORDING = Recording([(b"k", b"0")])
+
+
+def _set_and_delete(h):
+    h[b"k"] = b"1"
+    del h[b"k"]
+    h.log.clear()
+
+
+DISPATCH_CASES = {
+    "get-ok": ((), lambda: FRESH[b"k"] + (FRESH.get_single(b"k"),)),
+    "get-list": (TypeError, lambda: FRESH[b"list"]),
+    "get-subclass": (TypeError, lambda: FRESH[b"sub"]),
+    "get-single-list": (TypeError, lambda: FRESH.get_single(b"list")),
+    "get-single-none": (TypeError, lambda: FRESH.get_single(b"none")),
+    "contains": ((), lambda: b"k" in FRESH),
+    "contains-raises": (ZeroDivisionError, lambda: b"broken" in FRESH),
+    "clone-ok": ((), lambda: EMPTY_FRESH + [(b"a", b"b")]),
+    "clone-wrong": (TypeError, lambda: FRESH + [(b"a", b"b")]),
+    "set-and-delete": ((), lambda: _set_and_delete(RECORDING)),
+}
+
+
+@pytest.mark.parametrize("errors", [False, True], ids=["ok", "errors"])
+def test_dispatch_sweep(no_leak, errors):
+    no_leak.cases(DISPATCH_CASES, errors=errors)
+
+
+# ---- walks (tests/test_walks.py) ---------------------------------------------
+
+
+@pytest.mark.parametrize(
+    ("fn", "raises"),
+    [
+        (lambda: Headers([SC_A, CT, SC_B, ("accept", 1)]).keys(), ()),
+        (lambda: Headers([SC_A, ()]).keys(), (IndexError,)),
+        (lambda: Headers([SC_A, Header(b"a", 1)]).keys(), (TypeError,)),
+        (lambda: Headers([SC_A, {}]).keys(), (KeyError,)),
+        (lambda: Headers().keys(1), (TypeError,)),
+        (lambda: list(Headers([SC_A, CT]).items()), ()),
+        (lambda: list(Headers([SC_A, CT])), ()),
+        (lambda: next(Headers([SC_A]).items()), ()),
+        (lambda: next(iter(Headers.__new__(Headers))), (TypeError,)),
+        (lambda: Headers([SC_A]).items().throw(KeyError("k")), (KeyError,)),
+    ],
+)
+def test_walks_sweep(no_leak, fn, raises):
+    no_leak(fn, repeat=1000, raises=raises)
+
+
+# ---- combine (tests/test_combine.py) -----------------------------------------
+
+
+def _combine_cases():
+    ok = Headers([A, B, (b"x-long-name", b"value")])
+    bad_tuple = Headers([A, (b"a", b"1", b"2")])
+    str_name = Headers([("s", b"v")])
+    return [
+        (lambda: ok.clone(), ()),
+        (lambda: bad_tuple.clone(), (ValueError,)),
+        (lambda: str_name.clone(), (TypeError,)),
+        (lambda: Headers([iter([b"a"])]).clone(), (ValueError,)),
+        (lambda: Headers().merge([A, None, B]), ()),
+        (lambda: Headers().merge([A, [1]]), (TypeError,)),
+        (lambda: Headers().merge((A,)), (TypeError,)),
+        (lambda: Headers([A, B]).update({b"A": b"2", "z": 1}), ()),
+        (lambda: Headers().update([]), (TypeError,)),
+        (lambda: Headers().add_many([A, [b"L", 1], Header(b"h", 2)]), ()),
+        (lambda: Headers().add_many({b"K": 1, "J": 2}), ()),
+        (lambda: Headers().add_many(PlainMapping({b"K": 1})), ()),
+        (lambda: Headers().add_many([A, (b"x",)]), (TypeError,)),
+        (lambda: Headers().add_many((A,)), (ValueError,)),
+        (lambda: Headers._add_to_instance(Headers(), [A, "bad"]), (ValueError,)),
+        (lambda: Headers._add_to_instance(Headers(), (b"a",)), (ValueError,)),
+        (lambda: Headers._add_to_instance(Headers(), 5), ()),
+        (lambda: ok + [B], ()),
+        (lambda: [B] + ok, ()),
+        (lambda: ok + Header(b"H", 1), ()),
+        (lambda: ok + ok, ()),
+        (lambda: ok + {}, (TypeError,)),
+        (lambda: str_name + [A], (TypeError,)),
+        (lambda: iadd(Headers([A]), [B, "bad"]), (ValueError,)),
+        (lambda: iadd(Headers([A]), Headers([A])), ()),
+    ]
+
+
+@pytest.mark.parametrize("index", range(len(_combine_cases())))
+def test_combine_sweep(no_leak, index):
+    fn, raises = _combine_cases()[index]
+    no_leak(fn, repeat=1000, raises=raises)
+
+
+# ---- pickle (tests/test_pickle.py) -------------------------------------------
+
+_record = Header(b"content-type", b"text/plain")
+_collection = Headers([(b"a", b"1"), ("b", 2)])
+_sub = SubHeader(b"a", 1)
+_sub.extra = [1]
+
+
+@pytest.mark.parametrize(
+    ("fn", "raises"),
+    [
+        (lambda: pickle.loads(pickle.dumps(_record)), ()),
+        (lambda: pickle.loads(pickle.dumps(_collection)), ()),
+        (lambda: pickle.loads(pickle.dumps(_sub)), ()),
+        (lambda: copy.deepcopy(_collection), ()),
+        (lambda: Header.__new__(Header).__reduce__(), ()),
+        (lambda: unpickle_header(Header, 1, None), (pickle.PickleError,)),
+        (lambda: unpickle_headers(Headers, HEADERS_SUMS[0], [()]), (TypeError,)),
+        (lambda: unpickle_headers(Headers, HEADERS_SUMS[0], ((),)), (TypeError,)),
+        (lambda: unpickle_header(Header, HEADER_SUMS[0], ("n",)), (ValueError,)),
+        (lambda: unpickle_header(Header, "x", None), (TypeError,)),
+        (lambda: Header(b"a", 1).__setstate__(("n", "v", {"x": 1})), (AttributeError,)),
+        (lambda: Header(b"a", 1).__setstate__(None), (TypeError,)),
+    ],
+    ids=[
+        "header-round-trip",
+        "headers-round-trip",
+        "subclass-round-trip",
+        "deepcopy",
+        "reduce-empty",
+        "bad-checksum",
+        "state-list",
+        "state-item-tuple",
+        "short-state",
+        "checksum-str",
+        "dict-item-without-dict",
+        "setstate-none",
+    ],
+)
+def test_pickle_sweep(no_leak, fn, raises):
+    # pickle's own caches settle slowly: a longer run keeps their noise far
+    # below one block per call
+    no_leak(fn, repeat=4000, raises=raises)

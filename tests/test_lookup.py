@@ -273,37 +273,3 @@ def test_entries_changing_the_list_during_keys_and_clone(kind):
     assert h.clone().values == cloned[kind]
     h, _ = meddling(kind, MeddlingEntry)
     assert h.contains(b"a")
-
-
-# ---- leaks --------------------------------------------------------------------
-
-MIXED = Headers([(b"content-type", b"text/html"), ("X-Str", "v\xe9"), (b"n", None), (b"i", 5), (b"content-type", b"x")])
-LISTED = Headers([[b"host", b"h"]])
-NONE_VALUES = Headers.__new__(Headers)
-
-LEAK_CASES = {
-    "get-bytes": ((), lambda: MIXED.get(b"Content-Type")),
-    "get-str": ((), lambda: MIXED.get("content-type")),
-    "get-convert": ((), lambda: MIXED.get(b"x-str") + MIXED.get("I") + MIXED.get(b"i")),
-    "get-tuples": ((), lambda: MIXED.get_tuples("X-STR")),
-    "get-first": ((), lambda: MIXED.get_first(b"N")),
-    "get-single": ((), lambda: MIXED.get_single("x-str")),
-    "get-single-many": (ValueError, lambda: MIXED.get_single(b"content-type")),
-    "get-single-none": (ValueError, lambda: MIXED.get_single(b"missing")),
-    "contains": ((), lambda: MIXED.contains(None) or b"I" in MIXED),
-    "subscript": ((), lambda: MIXED[0] + MIXED[1:3] + MIXED["n"]),
-    "sq-item": ((), lambda: api.PySequence_GetItem(MIXED, 3)),
-    "list-entry": (TypeError, lambda: LISTED.get(b"host")),
-    "list-entry-contains": ((), lambda: LISTED.contains(b"host")),
-    "values-none": (TypeError, lambda: NONE_VALUES.get(b"a")),
-    "values-none-contains": (TypeError, lambda: NONE_VALUES.contains(b"a")),
-    "short-entry": ((IndexError, TypeError), lambda: Headers([(b"a",)]).get(b"a")),
-    "binding": (TypeError, lambda: MIXED.get(b"a", nom=1)),
-    "encode": (UnicodeEncodeError, lambda: MIXED.get("\u20ac")),
-    "reentrant": ((), lambda: meddling("extend")[0].get(b"a")),
-}
-
-
-@pytest.mark.parametrize("errors", [False, True], ids=["ok", "errors"])
-def test_no_leaks(no_leak, errors):
-    no_leak.cases(LEAK_CASES, errors=errors)

@@ -290,33 +290,3 @@ def test_subclass_cycle_is_collected():
     del h
     gc.collect()
     assert seen == [True] and weak() is None
-
-
-# ---- leaks ---------------------------------------------------------------------------------
-
-
-def _cycle():
-    h = Headers()
-    h.add(b"self", h)
-
-
-LEAK_CASES = {
-    "new": ((), lambda: Headers()),
-    "new-list": ((), lambda: Headers([(b"a", b"b")])),
-    "new-keyword": ((), lambda: Headers(values=[])),
-    "new-bare": ((), lambda: Headers.__new__(Headers, 1, x=2)),
-    "new-dict": (TypeError, lambda: Headers({})),
-    "new-two": (TypeError, lambda: Headers([], [])),
-    "new-keyword-bad": (TypeError, lambda: Headers(value=[])),
-    "new-keyword-twice": (TypeError, lambda: Headers([], values=[])),
-    "reinit": ((), lambda: Headers([(b"a", b"b")]).__init__([])),
-    "repr": ((), lambda: repr(Headers([(b"a", b"b")]))),
-    "len": (TypeError, lambda: len(Headers())),
-    "cycle": ((), _cycle),
-    "capi": ((), lambda: vh.__pyx_capi__["intern_header_name_str"]),
-}
-
-
-@pytest.mark.parametrize("errors", [False, True], ids=["ok", "errors"])
-def test_no_leaks(no_leak, errors):
-    no_leak.cases(LEAK_CASES, errors=errors)

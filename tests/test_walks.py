@@ -292,25 +292,3 @@ def test_generator_in_a_cycle_is_collected():
     next(g)
     del h, g
     assert gc.collect() > 0
-
-
-# ---- leaks ------------------------------------------------------------------
-
-
-@pytest.mark.parametrize(
-    ("fn", "raises"),
-    [
-        (lambda: Headers([SC_A, CT, SC_B, ("accept", 1)]).keys(), ()),
-        (lambda: Headers([SC_A, ()]).keys(), (IndexError,)),
-        (lambda: Headers([SC_A, Header(b"a", 1)]).keys(), (TypeError,)),
-        (lambda: Headers([SC_A, {}]).keys(), (KeyError,)),
-        (lambda: Headers().keys(1), (TypeError,)),
-        (lambda: list(Headers([SC_A, CT]).items()), ()),
-        (lambda: list(Headers([SC_A, CT])), ()),
-        (lambda: next(Headers([SC_A]).items()), ()),
-        (lambda: next(iter(Headers.__new__(Headers))), (TypeError,)),
-        (lambda: Headers([SC_A]).items().throw(KeyError("k")), (KeyError,)),
-    ],
-)
-def test_no_leaks(no_leak, fn, raises):
-    no_leak(fn, repeat=1000, raises=raises)
