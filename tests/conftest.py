@@ -1,5 +1,8 @@
+import gc
 import os
+import sys
 
+import pytest
 from hypothesis import settings
 
 # Sanitizer builds run several times slower: time limits per example would
@@ -19,12 +22,6 @@ settings.register_profile(
     max_examples=int(os.environ.get("VELMORA_MODEL_EXAMPLES") or (20_000 if _LONG else 200)),
     stateful_step_count=30 if _LONG else 25,
 )
-
-
-import gc
-import sys
-
-import pytest
 
 
 

@@ -28,6 +28,12 @@ def raises(exc, message, fn, *args, **kwargs):
     return info.value
 
 
+def iadd(h, other):
+    """h += other as an expression."""
+    h += other
+    return h
+
+
 class BSub(bytes):
     """A bytes name that is not exactly bytes: never matched, never interned."""
 

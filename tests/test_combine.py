@@ -7,15 +7,10 @@ import pytest
 
 from velmora.headers import Header, Headers
 
-from support import raises_exactly
+from support import iadd, raises_exactly
 
 A = (b"a", b"1")
 B = (b"b", b"2")
-
-
-def iadd(h, other):
-    h += other
-    return h
 
 
 class AddLog(Headers):

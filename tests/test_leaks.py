@@ -25,7 +25,7 @@ import pytest
 import velmora.headers as vh
 from velmora.headers import Header, Headers, intern_header_name_bytes, intern_header_name_str
 
-from support import OBJ, BSub, api, capi_function
+from support import OBJ, BSub, api, capi_function, iadd
 from test_combine import A, B, PlainMapping
 from test_dispatch import Broken, Recording
 from test_header import Boom as FormatBoom
@@ -191,11 +191,6 @@ def generator_steps(make):
         return list(make())
 
     return run
-
-
-def iadd(h, other):
-    h += other
-    return h
 
 
 class LowerTrigger(str):
