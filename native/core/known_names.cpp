@@ -5,7 +5,7 @@
 #include <cstddef>
 
 #include "core_internal.h"
-#include "hints.h"
+#include "shared.h"
 
 namespace {
 

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "core_internal.h"
+#include "shared.h"
 
 namespace {
 
@@ -89,10 +90,10 @@ PyObject *known_names(PyObject *, PyObject *) {
 }
 
 PyMethodDef methods[] = {
-    {"_is_ascii_lowercase", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(is_ascii_lowercase)),
+    {"_is_ascii_lowercase", as_pycfunction(is_ascii_lowercase),
      METH_VARARGS | METH_KEYWORDS,
      "_is_ascii_lowercase(data, offset=0)\n--\n\nTrue iff data[offset:] has no byte in b'A'..b'Z'."},
-    {"_lowercase_ascii", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lowercase_ascii)),
+    {"_lowercase_ascii", as_pycfunction(lowercase_ascii),
      METH_VARARGS | METH_KEYWORDS,
      "_lowercase_ascii(data, offset=0)\n--\n\ndata[offset:].lower(), computed by the core routine."},
     {"_lookup", lookup, METH_O,

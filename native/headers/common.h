@@ -6,7 +6,7 @@
 #define VELMORA_HEADERS_MODULE 1
 #include <Python.h>
 
-#include "hints.h"
+#include "shared.h"
 #include "velmora/headers.h"
 
 // Consistency checks of debug builds (VELMORA_DEBUG_CHECKS); nothing otherwise.
@@ -52,11 +52,6 @@ extern Constants C;
 extern PyTypeObject HeadersType;
 extern PyTypeObject HeaderType;
 extern VlmHeadersVTable headers_vtable;
-
-template <typename F>
-inline PyCFunction as_pycfunction(F f) noexcept {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
 
 inline bool is_exact_bytes(PyObject *o) noexcept { return PyBytes_CheckExact(o); }
 inline bool is_exact_str(PyObject *o) noexcept { return PyUnicode_CheckExact(o); }
