@@ -2,7 +2,7 @@
 author would otherwise pick, on recorded real-world header lists.
 
     python bench/run.py            full run (about 10 minutes on 2 quiet cores)
-    python bench/run.py --quick    about a minute and a half
+    python bench/run.py --quick    a minute or two
     python bench/run.py --smoke    one loop of everything: checks, not timings
     python bench/run.py --show RESULTS.json    print the table of a saved run
 
@@ -237,7 +237,7 @@ def report(suite, markdown: bool = False) -> str:
     if "single_op_list" in common:
         head.append(common["single_op_list"])
     fence = (lambda text: f"```\n{text}\n```") if markdown else (lambda text: text)
-    parts = ["\n".join(head), render_table(stats), LEGEND, fence(render_targets(stats)),
+    parts = [("\n\n" if markdown else "\n").join(head), render_table(stats), LEGEND, fence(render_targets(stats)),
              sections.render_sizes(stats), sections.render_framework(stats), sections.render_memory(memory),
              sections.render_worst(stats),
              fence("\n".join(sections.goal_lines(stats, memory, target_results(stats))))]
