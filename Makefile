@@ -34,6 +34,9 @@ ASAN_VENV := .venv-asan
 FUZZ_VENV := .venv-fuzz
 PIP       := -m pip --disable-pip-version-check --no-input
 CMAKE_MIN := 3.21
+# Warnings are errors in every build made here and in CI, not in a user's
+# `pip install` (see VELMORA_WERROR in CMakeLists.txt).
+WERROR    := -C cmake.define.VELMORA_WERROR=ON
 export PIP_NO_INPUT := 1
 export PIP_DISABLE_PIP_VERSION_CHECK := 1
 
@@ -70,7 +73,7 @@ define make_venv
 endef
 
 .PHONY: venv build install test asan bench clean dist-check long valgrind fuzz fuzz-headers fuzz-core \
-        check-core check-aarch64 clang
+        check-core check-aarch64 clang lint format
 
 venv: $(VENV)/.stamp-venv
 
@@ -94,11 +97,11 @@ build/.sources: FORCE
 # CMake tree between runs, so only what changed is recompiled.  The venv's
 # bin goes first on PATH so a cmake/ninja installed there is the one used.
 $(VENV)/.stamp-install: $(VENV)/.stamp-venv build/.sources $(SOURCES)
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/python $(PIP) install --no-build-isolation --no-deps --force-reinstall .
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/python $(PIP) install --no-build-isolation --no-deps --force-reinstall $(WERROR) .
 	@touch $@
 
 $(ASAN_VENV)/.stamp-install: $(ASAN_VENV)/.stamp-venv build/.sources $(SOURCES)
-	PATH="$(CURDIR)/$(ASAN_VENV)/bin:$$PATH" $(ASAN_VENV)/bin/python $(PIP) install --no-build-isolation --no-deps --force-reinstall \
+	PATH="$(CURDIR)/$(ASAN_VENV)/bin:$$PATH" $(ASAN_VENV)/bin/python $(PIP) install --no-build-isolation --no-deps --force-reinstall $(WERROR) \
 	  -C build-dir='build/asan-{wheel_tag}' \
 	  -C cmake.define.VELMORA_SANITIZE=ON \
 	  -C cmake.define.VELMORA_DEBUG_CHECKS=ON \
@@ -200,7 +203,7 @@ $(CLANG_VENV)/.stamp-venv: pyproject.toml
 $(CLANG_VENV)/.stamp-install: $(CLANG_VENV)/.stamp-venv build/.sources $(SOURCES)
 	$(call apt_get,$(CLANG_PKGS))
 	PATH="$(CURDIR)/$(CLANG_VENV)/bin:$$PATH" CC=$(CLANG) CXX=$(CLANGXX) \
-	  $(CLANG_VENV)/bin/python $(PIP) install --no-build-isolation --no-deps --force-reinstall \
+	  $(CLANG_VENV)/bin/python $(PIP) install --no-build-isolation --no-deps --force-reinstall $(WERROR) \
 	  -C build-dir='build/clang-{wheel_tag}' .
 	@touch $@
 
@@ -223,7 +226,7 @@ $(FUZZ_VENV)/.stamp-install: $(FUZZ_VENV)/.stamp-venv build/.sources $(SOURCES)
 	$(call apt_get,$(CLANG_PKGS))
 	$(FUZZ_VENV)/bin/python $(PIP) install -q atheris
 	PATH="$(CURDIR)/$(FUZZ_VENV)/bin:$$PATH" CC=$(CLANG) CXX=$(CLANGXX) \
-	  $(FUZZ_VENV)/bin/python $(PIP) install --no-build-isolation --no-deps --force-reinstall \
+	  $(FUZZ_VENV)/bin/python $(PIP) install --no-build-isolation --no-deps --force-reinstall $(WERROR) \
 	  -C build-dir='build/fuzz-{wheel_tag}' \
 	  -C cmake.define.VELMORA_FUZZ=ON \
 	  -C install.strip=false .
@@ -247,6 +250,33 @@ fuzz-core: build/fuzz/fuzz_core
 	build/fuzz/fuzz_core -max_total_time=$(FUZZ_SECONDS) -max_len=4200 -use_value_profile=1 \
 	  -artifact_prefix=build/fuzz/core/findings/ $(FUZZ_ARGS) $(or $(FUZZ_INPUTS),build/fuzz/core/corpus fuzz/corpus/core)
 
+# Style: ruff (lint and format) over the Python files, clang-format over the
+# C and C++ ones, both only checking.  ruff comes from PyPI into a venv of
+# its own, at the version pyproject.toml names; clang-format-14 from apt,
+# since another major version formats differently.  `make format` applies
+# both.
+LINT_VENV    := .venv-lint
+CLANG_FORMAT := clang-format-14
+CXX_STYLED    = $(shell git ls-files 'native/*.cpp' 'native/*.h' 'src/*.h' 'tests/native/*.c' 'fuzz/*.cpp' 'fuzz/*.h' 2>/dev/null \
+                  || find native src tests/native fuzz -name '*.cpp' -o -name '*.h' -o -name '*.c')
+
+$(LINT_VENV)/.stamp-venv: pyproject.toml
+	@[ -x $(LINT_VENV)/bin/python ] || "$(PYTHON)" -m venv $(LINT_VENV)
+	$(call pyproject_list,$(LINT_VENV),project optional-dependencies lint) | xargs -r -d '\n' $(LINT_VENV)/bin/python $(PIP) install -q
+	@touch $@
+
+lint: $(LINT_VENV)/.stamp-venv
+	$(call apt_get,$(CLANG_FORMAT))
+	$(LINT_VENV)/bin/ruff check .
+	$(LINT_VENV)/bin/ruff format --check .
+	$(CLANG_FORMAT) --dry-run -Werror $(CXX_STYLED)
+
+format: $(LINT_VENV)/.stamp-venv
+	$(call apt_get,$(CLANG_FORMAT))
+	$(LINT_VENV)/bin/ruff check --fix .
+	$(LINT_VENV)/bin/ruff format .
+	$(CLANG_FORMAT) -i $(CXX_STYLED)
+
 # pyperf and the peer libraries; `make test` wants them too, for the smoke
 # run of the benchmark in tests/test_bench.py.
 $(VENV)/.stamp-bench: $(VENV)/.stamp-venv pyproject.toml
@@ -265,7 +295,7 @@ bench: $(VENV)/.stamp-install $(VENV)/.stamp-bench
 dist-check: $(VENV)/.stamp-venv
 	$(VENV)/bin/python $(PIP) install -q build
 	rm -rf dist
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/python -m build --outdir dist .
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/python -m build $(WERROR) --outdir dist .
 	tmp=$$(mktemp -d "$${TMPDIR:-/tmp}/velmora-dist.XXXXXX"); trap 'rm -rf "$$tmp"' EXIT; \
 	wheel=$$(ls "$(CURDIR)"/dist/velmora-*.whl); \
 	echo "testing $$wheel in $$tmp"; \
@@ -275,7 +305,7 @@ dist-check: $(VENV)/.stamp-venv
 	cd "$$tmp" && venv/bin/python -P -m pytest -p no:cacheprovider $(PYTEST_ARGS)
 
 clean:
-	rm -rf build $(VENV) $(ASAN_VENV) $(FUZZ_VENV) $(CLANG_VENV) .pytest_cache .hypothesis dist
+	rm -rf build $(VENV) $(ASAN_VENV) $(FUZZ_VENV) $(CLANG_VENV) $(LINT_VENV) .pytest_cache .ruff_cache .hypothesis dist
 	find . -path ./.git -prune -o -name __pycache__ -type d -prune -exec rm -rf {} +
 
 .PHONY: FORCE
