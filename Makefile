@@ -1,15 +1,22 @@
 # Every target sets up what it needs; stamps keep repeated runs fast.
-#   make test    build into .venv and run the tests against the installed package
-#   make asan    the same tests against an ASan/UBSan build in .venv-asan
-#   make bench   benchmark against peer libraries (bench/run.py) in .venv
-#   make long      the model test on its long budget (20,000 programs or more)
-#   make valgrind  the behaviour tests under valgrind's Memcheck
-#   make fuzz      both fuzzers (the extension under atheris, the core under
-#                  libFuzzer), FUZZ_SECONDS (60) each
+#   make test           build into .venv and run the tests against the installed package
+#   make build          (or install) only build and install into .venv; make venv only creates it
+#   make asan           the same tests against an ASan/UBSan build in .venv-asan
+#   make clang          the extension built with clang-14 and the tests run on it
+#   make lint           ruff (lint and format) and clang-format-14, checking only
+#   make format         apply ruff's fixes and both formatters
+#   make bench          benchmark against peer libraries (bench/run.py) in .venv
+#   make long           the model test on its long budget (20,000 programs or more)
+#   make valgrind       the behaviour tests under valgrind's Memcheck
+#   make fuzz           both fuzzers, FUZZ_SECONDS (60) each: fuzz-headers (the
+#                       extension under atheris) and fuzz-core (the core under libFuzzer)
 #   make check-core     the core's exhaustive checks, SSE2 and portable paths
 #   make check-aarch64  the same checks on the NEON path, under qemu
-#   make clang     the extension built with clang-14 and the tests run on it
-# PYTHON=/path/to/python3.13 overrides the interpreter search.
+#   make dist-check     sdist, the wheel built from it, the suite against that wheel
+#   make clean          remove build trees, virtual environments and caches
+# Builds made here treat warnings as errors (VELMORA_WERROR); a plain
+# `pip install` does not.  PYTHON=/path/to/python3.13 overrides the
+# interpreter search.
 
 SHELL := /bin/bash
 .SHELLFLAGS := -eu -o pipefail -c
