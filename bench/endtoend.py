@@ -9,7 +9,6 @@ import gc
 import tracemalloc
 
 from sizes import str_key
-from velmora.headers import STATIC_JSON_HEADERS, Headers
 from workloads import (
     FLOOR,
     PEERS,
@@ -21,9 +20,19 @@ from workloads import (
     WerkzeugHeaders,
 )
 
+from velmora.headers import STATIC_JSON_HEADERS, Headers
+
 # The fields a framework reads first, in the order it reads them.
-READ_NAMES = (b"host", b"content-type", b"content-length", b"authorization", b"cookie",
-              b"accept-encoding", b"user-agent", b"accept")
+READ_NAMES = (
+    b"host",
+    b"content-type",
+    b"content-length",
+    b"authorization",
+    b"cookie",
+    b"accept-encoding",
+    b"user-agent",
+    b"accept",
+)
 KS = (1, 3, 8)
 
 WRAP = {
@@ -33,8 +42,13 @@ WRAP = {
     "starlette": "h = StarletteHeaders(raw=raw)",
     "httpx": "h = HttpxHeaders(raw)",
 }
-CLASSES = {"Headers": Headers, "CIMultiDict": CIMultiDict, "WerkzeugHeaders": WerkzeugHeaders,
-           "StarletteHeaders": StarletteHeaders, "HttpxHeaders": HttpxHeaders}
+CLASSES = {
+    "Headers": Headers,
+    "CIMultiDict": CIMultiDict,
+    "WerkzeugHeaders": WerkzeugHeaders,
+    "StarletteHeaders": StarletteHeaders,
+    "HttpxHeaders": HttpxHeaders,
+}
 
 
 def wrap_k_cases(data) -> list[Case]:
@@ -42,10 +56,18 @@ def wrap_k_cases(data) -> list[Case]:
     sample = data.requests
     for k in KS:
         for impl in ("velmora", *PEERS):
-            kinds = ("bytes", "str", "str-built") if impl == "velmora" else ("str", "str-built") if impl == "multidict" else ("str",)
+            kinds = (
+                ("bytes", "str", "str-built")
+                if impl == "velmora"
+                else ("str", "str-built")
+                if impl == "multidict"
+                else ("str",)
+            )
             method = "get_first" if impl == "velmora" else "get"
             for kind in kinds:
-                keys = {f"k{i}": name if kind == "bytes" else str_key(name, kind) for i, name in enumerate(READ_NAMES[:k])}
+                keys = {
+                    f"k{i}": name if kind == "bytes" else str_key(name, kind) for i, name in enumerate(READ_NAMES[:k])
+                }
                 lookups = ", ".join(f"h.{method}({var})" for var in keys)
                 stmt = f"for raw in sample:\n    {WRAP[impl]}\n    ({lookups},)"
                 env = dict(keys, sample=sample, **CLASSES)
@@ -57,8 +79,9 @@ def wrap_k_cases(data) -> list[Case]:
                     exec(check, {}, ns)
                     return ns["_out"]
 
-                cases.append(Case("wrap-k", f"{k}/{kind}", impl, stmt, env, inner=len(sample),
-                                  row=("wrap-k", k), answer=answer))
+                cases.append(
+                    Case("wrap-k", f"{k}/{kind}", impl, stmt, env, inner=len(sample), row=("wrap-k", k), answer=answer)
+                )
     return cases
 
 
@@ -68,8 +91,14 @@ def wrap_k_cases(data) -> list[Case]:
 
 SESSION = "session=2f9c1e7a4b3d; Path=/; HttpOnly; Secure; SameSite=Lax"
 CSRF = "csrftoken=8d0b6c2e91f4a7b5; Path=/; SameSite=Strict"
-RESPONSE = [("content-type", "application/json"), ("content-length", "1825"), ("cache-control", "no-store"),
-            ("set-cookie", SESSION), ("set-cookie", CSRF), ("vary", "accept-encoding")]
+RESPONSE = [
+    ("content-type", "application/json"),
+    ("content-length", "1825"),
+    ("cache-control", "no-store"),
+    ("set-cookie", SESSION),
+    ("set-cookie", CSRF),
+    ("vary", "accept-encoding"),
+]
 RESPONSE_BYTES = [(n.encode("latin-1"), v.encode("latin-1")) for n, v in RESPONSE]
 B_SESSION, B_CSRF = SESSION.encode("latin-1"), CSRF.encode("latin-1")
 assert STATIC_JSON_HEADERS == RESPONSE_BYTES[:1]
@@ -87,23 +116,42 @@ def velmora_respond():
 
 def velmora_handler(scope):
     h = Headers(scope["headers"])
-    read = (h.get_first(b"host"), h.get_first(b"content-type"), h.get_first(b"content-length"),
-            h.get_first(b"authorization"), h.get_first(b"cookie"), h.get_first(b"accept-encoding"),
-            h.get_first(b"user-agent"))
+    read = (
+        h.get_first(b"host"),
+        h.get_first(b"content-type"),
+        h.get_first(b"content-length"),
+        h.get_first(b"authorization"),
+        h.get_first(b"cookie"),
+        h.get_first(b"accept-encoding"),
+        h.get_first(b"user-agent"),
+    )
     return read, velmora_respond()
 
 
 def plain_respond():
-    return [(b"content-type", b"application/json"), (b"content-length", b"1825"), (b"cache-control", b"no-store"),
-            (b"set-cookie", B_SESSION), (b"set-cookie", B_CSRF), (b"vary", b"accept-encoding")]
+    return [
+        (b"content-type", b"application/json"),
+        (b"content-length", b"1825"),
+        (b"cache-control", b"no-store"),
+        (b"set-cookie", B_SESSION),
+        (b"set-cookie", B_CSRF),
+        (b"vary", b"accept-encoding"),
+    ]
 
 
 def plain_handler(scope):
     # An ASGI list from a server has lowercase names; the last of a
     # repeated field wins, which none of these fields is.
     d = dict(scope["headers"])
-    read = (d.get(b"host"), d.get(b"content-type"), d.get(b"content-length"), d.get(b"authorization"),
-            d.get(b"cookie"), d.get(b"accept-encoding"), d.get(b"user-agent"))
+    read = (
+        d.get(b"host"),
+        d.get(b"content-type"),
+        d.get(b"content-length"),
+        d.get(b"authorization"),
+        d.get(b"cookie"),
+        d.get(b"accept-encoding"),
+        d.get(b"user-agent"),
+    )
     return read, plain_respond()
 
 
@@ -120,8 +168,15 @@ def multidict_respond():
 
 def multidict_handler(scope):
     h = CIMultiDict([(n.decode("latin-1"), v.decode("latin-1")) for n, v in scope["headers"]])
-    read = (h.get("host"), h.get("content-type"), h.get("content-length"), h.get("authorization"),
-            h.get("cookie"), h.get("accept-encoding"), h.get("user-agent"))
+    read = (
+        h.get("host"),
+        h.get("content-type"),
+        h.get("content-length"),
+        h.get("authorization"),
+        h.get("cookie"),
+        h.get("accept-encoding"),
+        h.get("user-agent"),
+    )
     return read, multidict_respond()
 
 
@@ -138,8 +193,15 @@ def werkzeug_respond():
 
 def werkzeug_handler(scope):
     h = WerkzeugHeaders([(n.decode("latin-1"), v.decode("latin-1")) for n, v in scope["headers"]])
-    read = (h.get("host"), h.get("content-type"), h.get("content-length"), h.get("authorization"),
-            h.get("cookie"), h.get("accept-encoding"), h.get("user-agent"))
+    read = (
+        h.get("host"),
+        h.get("content-type"),
+        h.get("content-length"),
+        h.get("authorization"),
+        h.get("cookie"),
+        h.get("accept-encoding"),
+        h.get("user-agent"),
+    )
     return read, werkzeug_respond()
 
 
@@ -156,30 +218,63 @@ def starlette_respond():
 
 def starlette_handler(scope):
     h = StarletteHeaders(scope=scope)
-    read = (h.get("host"), h.get("content-type"), h.get("content-length"), h.get("authorization"),
-            h.get("cookie"), h.get("accept-encoding"), h.get("user-agent"))
+    read = (
+        h.get("host"),
+        h.get("content-type"),
+        h.get("content-length"),
+        h.get("authorization"),
+        h.get("cookie"),
+        h.get("accept-encoding"),
+        h.get("user-agent"),
+    )
     return read, starlette_respond()
 
 
 def httpx_respond():
     # Assignment replaces, so repeated fields go in through the constructor.
-    r = HttpxHeaders([("content-type", "application/json"), ("content-length", "1825"),
-                      ("cache-control", "no-store"), ("set-cookie", SESSION), ("set-cookie", CSRF),
-                      ("vary", "accept-encoding")])
+    r = HttpxHeaders(
+        [
+            ("content-type", "application/json"),
+            ("content-length", "1825"),
+            ("cache-control", "no-store"),
+            ("set-cookie", SESSION),
+            ("set-cookie", CSRF),
+            ("vary", "accept-encoding"),
+        ]
+    )
     return r.raw
 
 
 def httpx_handler(scope):
     h = HttpxHeaders(scope["headers"])
-    read = (h.get("host"), h.get("content-type"), h.get("content-length"), h.get("authorization"),
-            h.get("cookie"), h.get("accept-encoding"), h.get("user-agent"))
+    read = (
+        h.get("host"),
+        h.get("content-type"),
+        h.get("content-length"),
+        h.get("authorization"),
+        h.get("cookie"),
+        h.get("accept-encoding"),
+        h.get("user-agent"),
+    )
     return read, httpx_respond()
 
 
-HANDLERS = {"velmora": velmora_handler, "multidict": multidict_handler, "werkzeug": werkzeug_handler,
-            "starlette": starlette_handler, "httpx": httpx_handler, FLOOR: plain_handler}
-RESPONDERS = {"velmora": velmora_respond, "multidict": multidict_respond, "werkzeug": werkzeug_respond,
-              "starlette": starlette_respond, "httpx": httpx_respond, FLOOR: plain_respond}
+HANDLERS = {
+    "velmora": velmora_handler,
+    "multidict": multidict_handler,
+    "werkzeug": werkzeug_handler,
+    "starlette": starlette_handler,
+    "httpx": httpx_handler,
+    FLOOR: plain_handler,
+}
+RESPONDERS = {
+    "velmora": velmora_respond,
+    "multidict": multidict_respond,
+    "werkzeug": werkzeug_respond,
+    "starlette": starlette_respond,
+    "httpx": httpx_respond,
+    FLOOR: plain_respond,
+}
 
 
 def scopes(data) -> list[dict]:
@@ -189,8 +284,16 @@ def scopes(data) -> list[dict]:
 def handler_cases(data) -> list[Case]:
     sample = scopes(data)
     return [
-        Case("handler", "asgi", impl, "for scope in sample:\n    handler(scope)", {"handler": fn, "sample": sample},
-             inner=len(sample), row=("handler",), answer=lambda fn=fn: [fn(s) for s in sample])
+        Case(
+            "handler",
+            "asgi",
+            impl,
+            "for scope in sample:\n    handler(scope)",
+            {"handler": fn, "sample": sample},
+            inner=len(sample),
+            row=("handler",),
+            answer=lambda fn=fn: [fn(s) for s in sample],
+        )
         for impl, fn in HANDLERS.items()
     ]
 

@@ -111,8 +111,14 @@ def measure(script: str, names: list[str], mode: Mode, workloads, clock: str, pr
     enough that a few processes already give a steady median."""
     shares = shares or {}
     processes = {name: max(1, round(mode.processes * shares.get(name, 1.0))) for name in names}
-    base = {"names": names, "workloads": list(workloads), "clock": clock, "min_time": mode.min_time,
-            "warmups": mode.warmups, "values": mode.values}
+    base = {
+        "names": names,
+        "workloads": list(workloads),
+        "clock": clock,
+        "min_time": mode.min_time,
+        "warmups": mode.warmups,
+        "values": mode.values,
+    }
     runs: dict[str, list] = {name: [] for name in names}
     with tempfile.TemporaryDirectory(prefix="velmora-bench-") as tmpdir:
         if mode.min_time:

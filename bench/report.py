@@ -59,6 +59,7 @@ def _median(stats, name):
 # ---------------------------------------------------------------------------
 # Size series.
 
+
 def size_floor(op: str, n: int) -> str:
     """The floor an operation is divided by: a bare dict.get for one-call
     answers, the bare list for walks and copies."""
@@ -97,19 +98,23 @@ def render_sizes(stats) -> str:
         label = f"`{op}` {where}, {kind}" if where != "-" else f"`{op}`"
         rows.append([label, *cells])
     for op, what in (("iter", "iterate a bare list"), ("clone", "`list.copy()`")):
-        rows.append([f"floor: {what}", *[fmt_time(_median(stats, f"sizes:{op}/-/-/{n}:floor") or 0) for n in sizes.SIZES]])
+        rows.append(
+            [f"floor: {what}", *[fmt_time(_median(stats, f"sizes:{op}/-/-/{n}:floor") or 0) for n in sizes.SIZES]]
+        )
     legend = (
         "Size series: velmora's time per call at each number of entries (recorded names, `host` first, the\n"
         "last name only at the end, the miss `authorization`) · **f** = velmora / floor (`dict.get` on a\n"
         "one-item dict; a bare list's iteration or `list.copy()` for `iter` and `clone`) · **x** =\n"
         "CIMultiDict / velmora (higher: velmora faster; CIMultiDict with a str key for bytes rows, as\n"
         "`h.get`, `h.getall(k, ())`, `k in h`, `h[k] = v`, `list(h.keys())`, `h.items()` and `h.copy()`).\n"
-        "str = the interned object a literal is; str-built = an equal str made at run time.")
+        "str = the interned object a literal is; str-built = an equal str made at run time."
+    )
     return "### Cost against entries\n\n" + md_table(header, rows) + "\n\n" + legend
 
 
 # ---------------------------------------------------------------------------
 # Wrap + k lookups and the handler.
+
 
 def _peer_cells(stats, row_of, own):
     cells = []
@@ -133,21 +138,35 @@ def render_framework(stats) -> str:
                     peer_kind = _peer_kind(kind) if peer == "multidict" else "str"
                     return f"wrap-k:{k}/{peer_kind}:{peer}"
 
-                rows.append([f"wrap + {k} lookup{'s' if k > 1 else ''}, {kind}", fmt_time(own),
-                             *_peer_cells(stats, row_of, own)])
-        parts.append("### Wrap a request and look up k fields\n\n" + md_table(["case", "velmora", *PEERS], rows)
-                     + "\n\nPer request, over the recorded requests; **Nx** = peer / velmora.  Peers other than"
-                       " CIMultiDict are shown with interned str keys in every row.")
+                rows.append(
+                    [
+                        f"wrap + {k} lookup{'s' if k > 1 else ''}, {kind}",
+                        fmt_time(own),
+                        *_peer_cells(stats, row_of, own),
+                    ]
+                )
+        parts.append(
+            "### Wrap a request and look up k fields\n\n"
+            + md_table(["case", "velmora", *PEERS], rows)
+            + "\n\nPer request, over the recorded requests; **Nx** = peer / velmora.  Peers other than"
+            " CIMultiDict are shown with interned str keys in every row."
+        )
     own = _median(stats, "handler:asgi:velmora")
     if own is not None:
         plain = _median(stats, f"handler:asgi:{FLOOR}")
-        row = ["ASGI handler", fmt_time(own), *_peer_cells(stats, lambda p: f"handler:asgi:{p}", own),
-               f"{fmt_time(plain)} (velmora {_ratio(own, plain)}x)" if plain else ""]
-        parts.append("### End to end: an ASGI-style handler\n\n"
-                     + md_table(["case", "velmora", *PEERS, "dict + list"], [row])
-                     + "\n\nPer request: wrap the scope's list, read host, content-type, content-length,"
-                       " authorization, cookie,\naccept-encoding and user-agent, build a response of six fields"
-                       " (two set-cookie), hand back the list.")
+        row = [
+            "ASGI handler",
+            fmt_time(own),
+            *_peer_cells(stats, lambda p: f"handler:asgi:{p}", own),
+            f"{fmt_time(plain)} (velmora {_ratio(own, plain)}x)" if plain else "",
+        ]
+        parts.append(
+            "### End to end: an ASGI-style handler\n\n"
+            + md_table(["case", "velmora", *PEERS, "dict + list"], [row])
+            + "\n\nPer request: wrap the scope's list, read host, content-type, content-length,"
+            " authorization, cookie,\naccept-encoding and user-agent, build a response of six fields"
+            " (two set-cookie), hand back the list."
+        )
     return "\n\n".join(parts)
 
 
@@ -155,12 +174,16 @@ def render_memory(memory) -> str:
     if not memory:
         return ""
     impls = list(memory["wrap"])
-    rows = [[what, *[f"{memory[key][i]:.0f} B" for i in impls]]
-            for key, what in (("wrap", "wrap a request"), ("respond", "build a response"))]
-    return ("### Memory per request (tracemalloc)\n\n"
-            + md_table(["", *[("dict + list" if i == FLOOR else i) for i in impls]], rows)
-            + "\n\nBytes per request that stay allocated while the wrapped request or the response is alive,"
-              " over\nthe recorded requests; the dict + list wrap is `dict(raw)`, its response a list literal.")
+    rows = [
+        [what, *[f"{memory[key][i]:.0f} B" for i in impls]]
+        for key, what in (("wrap", "wrap a request"), ("respond", "build a response"))
+    ]
+    return (
+        "### Memory per request (tracemalloc)\n\n"
+        + md_table(["", *[("dict + list" if i == FLOOR else i) for i in impls]], rows)
+        + "\n\nBytes per request that stay allocated while the wrapped request or the response is alive,"
+        " over\nthe recorded requests; the dict + list wrap is `dict(raw)`, its response a list literal."
+    )
 
 
 # ---------------------------------------------------------------------------
@@ -223,18 +246,29 @@ def render_worst(stats) -> str:
             cells.append(_fmt_growth(*worst_growth(stats, op, shape, names, impl)))
         if cells[0]:
             rows.append([f"`{op}`, {shape}, {names}", *cells])
-    header = ["case", f"velmora {small}", f"velmora {large:,}", "growth", f"CIMultiDict {small}",
-              f"CIMultiDict {large:,}", "growth"]
-    return ("### Worst cases\n\n" + md_table(header, rows)
-            + f"\n\nTime per call at {small} and {large:,} entries whose names are all distinct, all equal, or"
-              " share a\n200-byte prefix; misses are the costliest name to rule out.  Operations that change the"
-              " collection\nstart each call from a fresh one, whose cost is measured alone and taken off; \"<\": less than"
-              f" {RESOLUTION:.0%} of that\nrebuild, too little to measure.  growth = {large:,} / {small} (linear: 10x)."
-              "  CIMultiDict holds str names in both rows.")
+    header = [
+        "case",
+        f"velmora {small}",
+        f"velmora {large:,}",
+        "growth",
+        f"CIMultiDict {small}",
+        f"CIMultiDict {large:,}",
+        "growth",
+    ]
+    return (
+        "### Worst cases\n\n"
+        + md_table(header, rows)
+        + f"\n\nTime per call at {small} and {large:,} entries whose names are all distinct, all equal, or"
+        " share a\n200-byte prefix; misses are the costliest name to rule out.  Operations that change the"
+        ' collection\nstart each call from a fresh one, whose cost is measured alone and taken off; "<": less than'
+        f" {RESOLUTION:.0%} of that\nrebuild, too little to measure.  growth = {large:,} / {small} (linear: 10x)."
+        "  CIMultiDict holds str names in both rows."
+    )
 
 
 # ---------------------------------------------------------------------------
 # Goals: one line each, measured figure and whether it is met.
+
 
 def _goal(label, value, op, limit, unit="x"):
     if value is None:
@@ -259,40 +293,75 @@ def goal_lines(stats, memory, round_one) -> list[str]:
     m = lambda name: _median(stats, name)  # noqa: E731
     dict_get = m("floor:dict.get:floor")
     lines = ["Goals of this round (performance issue, worst-case section):"]
-    lines.append(_goal("1. keys() at 18 entries / dict.get", _div(m("sizes:keys/-/bytes/18:velmora"), dict_get), "<=", 10))
-    growth, where = _worst_of((worst_growth(stats, "keys", shape, names, "velmora")[0], f"{shape}, {names}")
-                              for shape in sizes.SHAPES for names in ("bytes", "str"))
+    lines.append(
+        _goal("1. keys() at 18 entries / dict.get", _div(m("sizes:keys/-/bytes/18:velmora"), dict_get), "<=", 10)
+    )
+    growth, where = _worst_of(
+        (worst_growth(stats, "keys", shape, names, "velmora")[0], f"{shape}, {names}")
+        for shape in sizes.SHAPES
+        for names in ("bytes", "str")
+    )
     lines.append(_goal(f"1. keys() growth 400 -> 4,000 entries, worst shape ({where})", growth, "<=", 25))
-    ratios = [(_div(m(f"sizes:get_first/first/str/{n}:multidict"), m(f"sizes:get_first/first/bytes/{n}:velmora")), n)
-              for n in sizes.SIZES]
+    ratios = [
+        (_div(m(f"sizes:get_first/first/str/{n}:multidict"), m(f"sizes:get_first/first/bytes/{n}:velmora")), n)
+        for n in sizes.SIZES
+    ]
     ratios = [(r, n) for r, n in ratios if r is not None]
     worst = min(ratios) if ratios else (None, "")
-    lines.append(_goal(f"2. get_first bytes hit first: CIMultiDict / velmora, slowest size ({worst[1]})", worst[0], ">=", 1))
+    lines.append(
+        _goal(f"2. get_first bytes hit first: CIMultiDict / velmora, slowest size ({worst[1]})", worst[0], ">=", 1)
+    )
     ratio, where = _worst_of((_div(m(f"sizes:get_first/first/str/{n}:velmora"), dict_get), n) for n in sizes.SIZES)
     lines.append(_goal(f"2. get_first str hit first / dict.get, slowest size ({where})", ratio, "<=", 1.6))
-    lines.append(_goal("3. get_first miss at 512 entries / dict.get", _div(m("sizes:get_first/miss/bytes/512:velmora"), dict_get), "<=", 25))
-    lines.append(_goal("4. clone() / list.copy() at 18 entries", _div(m("sizes:clone/-/bytes/18:velmora"), m("sizes:clone/-/-/18:floor")), "<=", 5))
+    lines.append(
+        _goal(
+            "3. get_first miss at 512 entries / dict.get",
+            _div(m("sizes:get_first/miss/bytes/512:velmora"), dict_get),
+            "<=",
+            25,
+        )
+    )
+    lines.append(
+        _goal(
+            "4. clone() / list.copy() at 18 entries",
+            _div(m("sizes:clone/-/bytes/18:velmora"), m("sizes:clone/-/-/18:floor")),
+            "<=",
+            5,
+        )
+    )
     for n in (18, 512):
-        lines.append(_goal(f"5. iteration / bare list iteration at {n} entries",
-                           _div(m(f"sizes:iter/-/bytes/{n}:velmora"), m(f"sizes:iter/-/-/{n}:floor")), "<=", 1.3))
+        lines.append(
+            _goal(
+                f"5. iteration / bare list iteration at {n} entries",
+                _div(m(f"sizes:iter/-/bytes/{n}:velmora"), m(f"sizes:iter/-/-/{n}:floor")),
+                "<=",
+                1.3,
+            )
+        )
     own = m("handler:asgi:velmora")
     lines.append(_goal("6. handler: CIMultiDict / velmora", _div(m("handler:asgi:multidict"), own), ">=", 4))
     lines.append(_goal("6. handler: starlette / velmora", _div(m("handler:asgi:starlette"), own), ">=", 6))
     lines.append(_goal("6. handler: velmora / plain dict + list", _div(own, m(f"handler:asgi:{FLOOR}")), "<=", 1.15))
     kept = [met for _, workload, met in round_one if workload in ("request-read", "response-build")]
     if kept:
-        lines.append(f"  {'met    ' if all(kept) else 'NOT met'}  7. request read and response build keep their lead:"
-                     f" {sum(kept)} of {len(kept)} targets met (listed above)")
+        lines.append(
+            f"  {'met    ' if all(kept) else 'NOT met'}  7. request read and response build keep their lead:"
+            f" {sum(kept)} of {len(kept)} targets met (listed above)"
+        )
     else:
         lines.append("  n/a      7. request read and response build: not measured in this run")
     wrap = memory["wrap"]["velmora"] if memory else None
     lines.append(_goal("7. wrapping a request keeps", wrap, "<=", 48, unit="B"))
-    slowest, where = _worst_of((worst_time(stats, op, shape, names, sizes.WORST_SIZES[-1], "velmora")[0],
-                                f"{op}, {shape}, {names}") for op, shape, names in worst_keys())
+    slowest, where = _worst_of(
+        (worst_time(stats, op, shape, names, sizes.WORST_SIZES[-1], "velmora")[0], f"{op}, {shape}, {names}")
+        for op, shape, names in worst_keys()
+    )
     lines.append(_goal(f"worst case: slowest call at 4,000 entries ({where})", slowest, "<=", 0.002, unit="s"))
     # A lower bound counts: the smaller size was too quick to measure.
-    growth, where = _worst_of((worst_growth(stats, op, shape, names, "velmora")[0], f"{op}, {shape}, {names}")
-                              for op, shape, names in worst_keys())
+    growth, where = _worst_of(
+        (worst_growth(stats, op, shape, names, "velmora")[0], f"{op}, {shape}, {names}")
+        for op, shape, names in worst_keys()
+    )
     lines.append(_goal(f"worst case: largest growth 400 -> 4,000 ({where})", growth, "<=", 25))
     return lines
 
@@ -300,8 +369,17 @@ def goal_lines(stats, memory, round_one) -> list[str]:
 # ---------------------------------------------------------------------------
 # The chart: cost against entries, one panel per operation.
 
-CHART_PANELS = [("get_first", "first"), ("get_first", "last"), ("get_first", "miss"), ("get", "last"),
-                ("contains", "miss"), ("set", "-"), ("keys", "-"), ("iter", "-"), ("clone", "-")]
+CHART_PANELS = [
+    ("get_first", "first"),
+    ("get_first", "last"),
+    ("get_first", "miss"),
+    ("get", "last"),
+    ("contains", "miss"),
+    ("set", "-"),
+    ("keys", "-"),
+    ("iter", "-"),
+    ("clone", "-"),
+]
 
 
 def write_chart(stats, path: str) -> bool:
@@ -317,8 +395,11 @@ def write_chart(stats, path: str) -> bool:
     import matplotlib.pyplot as plt
 
     fig, axes = plt.subplots(3, 3, figsize=(13, 11), constrained_layout=True)
-    lines = [("velmora, bytes key", "velmora", "bytes", "-o", "C0"), ("velmora, str key", "velmora", "str", "-s", "C1"),
-             ("CIMultiDict, str key", "multidict", "str", "--^", "C2")]
+    lines = [
+        ("velmora, bytes key", "velmora", "bytes", "-o", "C0"),
+        ("velmora, str key", "velmora", "str", "-s", "C1"),
+        ("CIMultiDict, str key", "multidict", "str", "--^", "C2"),
+    ]
     for ax, (op, where) in zip(axes.flat, CHART_PANELS):
         for label, impl, kind, style, color in lines:
             if where == "-" and kind != ("str" if impl == "multidict" else "bytes"):
@@ -326,8 +407,13 @@ def write_chart(stats, path: str) -> bool:
             points = [(n, _median(stats, f"sizes:{op}/{where}/{kind}/{n}:{impl}")) for n in sizes.SIZES]
             points = [(n, t * 1e9) for n, t in points if t is not None]
             if points:
-                ax.plot(*zip(*points), style, color=color, label=label.split(",")[0] if where == "-" else label,
-                        markersize=4)
+                ax.plot(
+                    *zip(*points),
+                    style,
+                    color=color,
+                    label=label.split(",")[0] if where == "-" else label,
+                    markersize=4,
+                )
         floor = [(n, _median(stats, size_floor(op, n))) for n in sizes.SIZES]
         floor = [(n, t * 1e9) for n, t in floor if t is not None]
         if floor:

@@ -27,11 +27,10 @@ if HERE not in sys.path:
     sys.path.insert(0, HERE)
 
 import harness  # noqa: E402
-import workloads  # noqa: E402
-from workloads import FLOOR, PEERS, WORKLOADS  # noqa: E402
-
 import report as sections  # noqa: E402
+import workloads  # noqa: E402
 from report import Stats, fmt_time  # noqa: E402
+from workloads import FLOOR, PEERS, WORKLOADS  # noqa: E402
 
 RESULTS_DIR = os.path.join(HERE, "results")
 CHART = os.path.join(os.path.dirname(HERE), "docs", "bench-chart.png")
@@ -41,6 +40,7 @@ TABLE_WORKLOADS = ("request-read", "single-op", "response-build", "floor")
 
 # ---------------------------------------------------------------------------
 # Targets the native code is tuned against.  Reported, never enforced.
+
 
 def _targets():
     rows = []
@@ -99,11 +99,18 @@ def to_suite(cases, runs, env):
     for case in cases:
         pyperf_runs = []
         for record in runs[case.name]:
-            run_metadata = dict(env, name=case.name, loops=record["loops"], inner_loops=case.inner,
-                                unit="second", tags=[case.workload, case.impl])
+            run_metadata = dict(
+                env,
+                name=case.name,
+                loops=record["loops"],
+                inner_loops=case.inner,
+                unit="second",
+                tags=[case.workload, case.impl],
+            )
             warmups = [(record["loops"], value) for value in record["warmups"]] or None
-            pyperf_runs.append(pyperf.Run(record["values"], warmups=warmups, metadata=run_metadata,
-                                          collect_metadata=False))
+            pyperf_runs.append(
+                pyperf.Run(record["values"], warmups=warmups, metadata=run_metadata, collect_metadata=False)
+            )
         benchmarks.append(pyperf.Benchmark(pyperf_runs))
     return pyperf.BenchmarkSuite(benchmarks)
 
@@ -114,6 +121,7 @@ def stats_of(suite) -> dict:
 
 # ---------------------------------------------------------------------------
 # The table.
+
 
 def fmt_stat(s: Stats) -> str:
     return fmt_time(s.median) + (f" ±{s.spread * 100:.0f}%" if s.spread is not None else "")
@@ -154,7 +162,11 @@ def table_rows(stats: dict):
                 s = stats.get(f"{workload}:{peer_var}:{peer}")
                 if s is not None:
                     marker = "†" if peer_var != variant else ""
-                    if workload == "single-op" and variant.startswith("h[k]/") and variant.split("/")[1].endswith("-miss"):
+                    if (
+                        workload == "single-op"
+                        and variant.startswith("h[k]/")
+                        and variant.split("/")[1].endswith("-miss")
+                    ):
                         marker += "‡"
                     peers[peer] = (s, marker)
         yield workload, variant, own, peers
@@ -178,8 +190,10 @@ def render_table(stats: dict) -> str:
     out = []
     for n, line in enumerate(lines):
         if n == 1:
-            line = [cell[:-1].ljust(w - 1, "-") + ":" if cell.endswith(":") else cell.ljust(w, "-")
-                    for cell, w in zip(line, widths)]
+            line = [
+                cell[:-1].ljust(w - 1, "-") + ":" if cell.endswith(":") else cell.ljust(w, "-")
+                for cell, w in zip(line, widths)
+            ]
         else:
             line = [cell.ljust(w) if i == 0 else cell.rjust(w) for i, (cell, w) in enumerate(zip(line, widths))]
         out.append("| " + " | ".join(line) + " |")
@@ -213,8 +227,13 @@ def target_results(stats: dict) -> list[tuple[str, str, bool]]:
             ratio = ref.median / own.median
             what = f"{other} / velmora"
         met = ratio >= limit if op == ">=" else ratio <= limit
-        lines.append((f"  {'met    ' if met else 'NOT met'}  {label}: {what} = {ratio:.2f}x (target {op} {limit}x)",
-                      workload, met))
+        lines.append(
+            (
+                f"  {'met    ' if met else 'NOT met'}  {label}: {what} = {ratio:.2f}x (target {op} {limit}x)",
+                workload,
+                met,
+            )
+        )
     return lines
 
 
@@ -237,30 +256,57 @@ def report(suite, markdown: bool = False) -> str:
     if "single_op_list" in common:
         head.append(common["single_op_list"])
     fence = (lambda text: f"```\n{text}\n```") if markdown else (lambda text: text)
-    parts = [("\n\n" if markdown else "\n").join(head), render_table(stats), LEGEND, fence(render_targets(stats)),
-             sections.render_sizes(stats), sections.render_framework(stats), sections.render_memory(memory),
-             sections.render_worst(stats),
-             fence("\n".join(sections.goal_lines(stats, memory, target_results(stats))))]
+    parts = [
+        ("\n\n" if markdown else "\n").join(head),
+        render_table(stats),
+        LEGEND,
+        fence(render_targets(stats)),
+        sections.render_sizes(stats),
+        sections.render_framework(stats),
+        sections.render_memory(memory),
+        sections.render_worst(stats),
+        fence("\n".join(sections.goal_lines(stats, memory, target_results(stats)))),
+    ]
     return "\n\n".join(part for part in parts if part)
 
 
 # ---------------------------------------------------------------------------
+
 
 def parse_args(argv):
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     speed = parser.add_mutually_exclusive_group()
     speed.add_argument("--quick", dest="mode", action="store_const", const="quick", help="a minute or two")
     speed.add_argument("--full", dest="mode", action="store_const", const="full", help="the default: 10-20 minutes")
-    speed.add_argument("--smoke", dest="mode", action="store_const", const="smoke",
-                       help="one process, one loop: checks that everything runs, timings mean nothing")
-    parser.add_argument("--workload", action="append", choices=WORKLOADS,
-                        help="run only this workload (repeatable); the floors always run")
-    parser.add_argument("--clock", choices=sorted(harness.CLOCKS), default="cpu",
-                        help="cpu: this thread's CPU time (the default, robust on a shared machine); wall: perf_counter")
-    parser.add_argument("--json", metavar="PATH", help="where to write the results (default: bench/results/<time>.json)")
+    speed.add_argument(
+        "--smoke",
+        dest="mode",
+        action="store_const",
+        const="smoke",
+        help="one process, one loop: checks that everything runs, timings mean nothing",
+    )
+    parser.add_argument(
+        "--workload",
+        action="append",
+        choices=WORKLOADS,
+        help="run only this workload (repeatable); the floors always run",
+    )
+    parser.add_argument(
+        "--clock",
+        choices=sorted(harness.CLOCKS),
+        default="cpu",
+        help="cpu: this thread's CPU time (the default, robust on a shared machine); wall: perf_counter",
+    )
+    parser.add_argument(
+        "--json", metavar="PATH", help="where to write the results (default: bench/results/<time>.json)"
+    )
     parser.add_argument("--show", metavar="PATH", help="print the table of a saved run and exit")
-    parser.add_argument("--chart", metavar="PNG", help="where to draw the size series (default: docs/bench-chart.png"
-                        " for a full run, beside the results otherwise; none in smoke mode)")
+    parser.add_argument(
+        "--chart",
+        metavar="PNG",
+        help="where to draw the size series (default: docs/bench-chart.png"
+        " for a full run, beside the results otherwise; none in smoke mode)",
+    )
     parser.add_argument("--worker", nargs=2, metavar=("TASK", "OUT"), help=argparse.SUPPRESS)
     parser.set_defaults(mode="full")
     return parser.parse_args(argv)
@@ -305,16 +351,25 @@ def main(argv=None) -> int:
         import endtoend
 
         env["bench_memory"] = json.dumps(endtoend.memory(data))
-    print(f"{len(cases)} cases, {mode.name} mode: {mode.processes} processes x "
-          f"({mode.warmups} warm-up + {mode.values} values){' after calibration' if mode.min_time else ''}",
-          file=sys.stderr)
+    print(
+        f"{len(cases)} cases, {mode.name} mode: {mode.processes} processes x "
+        f"({mode.warmups} warm-up + {mode.values} values){' after calibration' if mode.min_time else ''}",
+        file=sys.stderr,
+    )
 
     def progress(message):
         print(f"  {message}", file=sys.stderr, flush=True)
 
     started = time.monotonic()
-    runs = harness.measure(os.path.abspath(__file__), [c.name for c in cases], mode, selected, args.clock, progress,
-                           shares={c.name: c.share for c in cases})
+    runs = harness.measure(
+        os.path.abspath(__file__),
+        [c.name for c in cases],
+        mode,
+        selected,
+        args.clock,
+        progress,
+        shares={c.name: c.share for c in cases},
+    )
     suite = to_suite(cases, runs, env)
     path = args.json or os.path.join(RESULTS_DIR, time.strftime("%Y%m%d-%H%M%S") + ".json")
     os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
@@ -330,8 +385,10 @@ def main(argv=None) -> int:
         print("matplotlib is not installed, so no chart was drawn (the 'bench' extras have it)", file=sys.stderr)
         drawn = False
     print(report(suite))
-    print(f"\n{time.monotonic() - started:.0f} s; results: {os.path.relpath(path)}, table: {os.path.relpath(markdown)}"
-          + (f", chart: {os.path.relpath(chart)}" if drawn else ""))
+    print(
+        f"\n{time.monotonic() - started:.0f} s; results: {os.path.relpath(path)}, table: {os.path.relpath(markdown)}"
+        + (f", chart: {os.path.relpath(chart)}" if drawn else "")
+    )
     return 0
 
 

@@ -10,8 +10,9 @@ from __future__ import annotations
 
 import sys
 
-from velmora.headers import Headers
 from workloads import FLOOR, Case, CIMultiDict, decoded
+
+from velmora.headers import Headers
 
 SIZES = (1, 4, 18, 32, 64, 128, 512)
 FIRST = b"host"
@@ -97,16 +98,46 @@ def size_cases(data) -> list[Case]:
                 for kind in KEY_KINDS if lookups else ("bytes",):
                     key = name if kind == "bytes" else str_key(name, kind)
                     env = {"h": Headers(list(raw)), "k": key, "v": b"x" if kind == "bytes" else "x"}
-                    cases.append(Case("sizes", f"{op}/{where}/{kind}/{n}", "velmora", own, env, row=row,
-                                      share=SIZES_SHARE, answer=_answer(op, own, env, op in EFFECTS)))
+                    cases.append(
+                        Case(
+                            "sizes",
+                            f"{op}/{where}/{kind}/{n}",
+                            "velmora",
+                            own,
+                            env,
+                            row=row,
+                            share=SIZES_SHARE,
+                            answer=_answer(op, own, env, op in EFFECTS),
+                        )
+                    )
                 for kind in KEY_KINDS[1:] if lookups else ("str",):
                     env = {"h": CIMultiDict(decoded(raw)), "k": str_key(name, kind), "v": "x"}
-                    cases.append(Case("sizes", f"{op}/{where}/{kind}/{n}", "multidict", peer, env, row=row,
-                                      share=SIZES_SHARE, answer=_answer(op, peer, env, op in EFFECTS)))
+                    cases.append(
+                        Case(
+                            "sizes",
+                            f"{op}/{where}/{kind}/{n}",
+                            "multidict",
+                            peer,
+                            env,
+                            row=row,
+                            share=SIZES_SHARE,
+                            answer=_answer(op, peer, env, op in EFFECTS),
+                        )
+                    )
             if floor:
                 env = {"l": list(raw)}
-                cases.append(Case("sizes", f"{op}/-/-/{n}", FLOOR, floor, env, row=("sizes", op, "-", n),
-                                  share=SIZES_SHARE, answer=_answer(op, floor, env)))
+                cases.append(
+                    Case(
+                        "sizes",
+                        f"{op}/-/-/{n}",
+                        FLOOR,
+                        floor,
+                        env,
+                        row=("sizes", op, "-", n),
+                        share=SIZES_SHARE,
+                        answer=_answer(op, floor, env),
+                    )
+                )
     return cases
 
 
@@ -154,8 +185,7 @@ def _worst_env(impl: str, shape: str, names_kind: str, n: int) -> dict:
         pairs, missing = decoded(pairs), missing.decode("latin-1")
     key = pairs[0][0]
     value = "w" if isinstance(key, str) else b"w"
-    env = {"raw": pairs, "k": key, "m": missing, "v": value,
-           "d": {name: value for name, _ in pairs}, "p": list(pairs)}
+    env = {"raw": pairs, "k": key, "m": missing, "v": value, "d": {name: value for name, _ in pairs}, "p": list(pairs)}
     env["Headers" if impl == "velmora" else "CIMultiDict"] = Headers if impl == "velmora" else CIMultiDict
     return env
 
@@ -171,16 +201,25 @@ def worst_cases() -> list[Case]:
                     env = _worst_env(impl, shape, names_kind, n)
                     setup = SETUP[impl]
                     row = ("worst", shape, n)
-                    cases.append(Case("worst", f"setup/{shape}/{names_kind}/{n}", impl, setup, env,
-                                      share=WORST_SHARE))
+                    cases.append(Case("worst", f"setup/{shape}/{names_kind}/{n}", impl, setup, env, share=WORST_SHARE))
                     for op, (own, peer, changes) in WORST_OPS.items():
                         if op == "clone" and impl == "velmora" and names_kind == "str":
                             continue  # clone takes bytes names only
                         expr = own if impl == "velmora" else peer
                         stmt = f"{setup}\n{expr}" if changes else expr
                         built = env if changes else dict(env, h=_build(impl, env))
-                        cases.append(Case("worst", f"{op}/{shape}/{names_kind}/{n}", impl, stmt, built,
-                                          share=WORST_SHARE, row=row + (op,), answer=_answer(op, stmt, built, changes)))
+                        cases.append(
+                            Case(
+                                "worst",
+                                f"{op}/{shape}/{names_kind}/{n}",
+                                impl,
+                                stmt,
+                                built,
+                                share=WORST_SHARE,
+                                row=row + (op,),
+                                answer=_answer(op, stmt, built, changes),
+                            )
+                        )
     return cases
 
 

@@ -30,7 +30,8 @@ try:
 except ImportError as exc:
     _IMPORT_ERRORS["werkzeug"] = str(exc)
 try:
-    from starlette.datastructures import Headers as StarletteHeaders, MutableHeaders as StarletteMutableHeaders
+    from starlette.datastructures import Headers as StarletteHeaders
+    from starlette.datastructures import MutableHeaders as StarletteMutableHeaders
 except ImportError as exc:
     _IMPORT_ERRORS["starlette"] = str(exc)
 try:
@@ -141,6 +142,7 @@ def describe_lookup_list(data: Data) -> str:
 # ---------------------------------------------------------------------------
 # Workload 1: request read.  Wrap what the server handed over and answer the
 # lookups a framework makes for every request.
+
 
 def velmora_read_bytes(raw):
     h = Headers(raw)
@@ -308,7 +310,13 @@ WHERE = ("known-early", "known-late", "custom-early", "custom-late", "known-miss
 KEYS = ("bytes", "str")
 
 OP_EXPR = {
-    "velmora": {"get_first": "h.get_first(k)", "get": "h.get(k)", "contains": "h.contains(k)", "in": "k in h", "h[k]": "h[k]"},
+    "velmora": {
+        "get_first": "h.get_first(k)",
+        "get": "h.get(k)",
+        "contains": "h.contains(k)",
+        "in": "k in h",
+        "h[k]": "h[k]",
+    },
     "multidict": {"get_first": "h.get(k)", "get": "h.getall(k, ())", "in": "k in h", "h[k]": "h[k]"},
     "werkzeug": {"get_first": "h.get(k)", "get": "h.getlist(k)", "in": "k in h", "h[k]": "h[k]"},
     "starlette": {"get_first": "h.get(k)", "get": "h.getlist(k)", "in": "k in h", "h[k]": "h[k]"},
@@ -343,6 +351,7 @@ def peer_variant(workload: str, variant: str) -> str | None:
 
 # ---------------------------------------------------------------------------
 # The cases.
+
 
 @dataclass
 class Case:
@@ -394,9 +403,15 @@ def build_cases(data: Data, workloads=WORKLOADS) -> list[Case]:
         sample = data.requests
         for (key_kind, impl), job in READ_JOBS.items():
             cases.append(
-                Case("request-read", key_kind, impl, "for raw in sample:\n    job(raw)",
-                     {"job": job, "sample": sample}, inner=len(sample),
-                     answer=lambda job=job: [job(raw) for raw in sample])
+                Case(
+                    "request-read",
+                    key_kind,
+                    impl,
+                    "for raw in sample:\n    job(raw)",
+                    {"job": job, "sample": sample},
+                    inner=len(sample),
+                    answer=lambda job=job: [job(raw) for raw in sample],
+                )
             )
     if "single-op" in workloads:
         for impl in IMPLS:
@@ -433,6 +448,7 @@ def build_cases(data: Data, workloads=WORKLOADS) -> list[Case]:
 # ---------------------------------------------------------------------------
 # Cross-check: every implementation must give the same answers before any of
 # them is timed, or the table would compare different jobs.
+
 
 def _text(value):
     if isinstance(value, bytes):

@@ -54,6 +54,7 @@ def load_model():
     settings.register_profile("model", max_examples=1)
     sys.path.insert(0, str(MODEL_PATH.parent))
     import pytest  # noqa: F401  (imported by the model; kept out of the instrumentation)
+
     import velmora.headers  # noqa: F401
 
     if atheris is None:
@@ -266,9 +267,35 @@ hostile_lists = st.lists(st.one_of(hostile_entries, st.tuples(st.just(b"host"), 
 MAX_HOSTILE_STEPS = 12
 
 OPERATIONS = (
-    "add", "set", "setitem", "remove", "delitem", "get", "get_tuples", "get_first", "get_single", "contains",
-    "in", "getitem", "keys", "items", "iter", "merge", "update", "add_many", "clone", "plus", "radd", "iadd",
-    "pickle", "unpickle", "record", "record_eq", "intern", "append", "reinit",
+    "add",
+    "set",
+    "setitem",
+    "remove",
+    "delitem",
+    "get",
+    "get_tuples",
+    "get_first",
+    "get_single",
+    "contains",
+    "in",
+    "getitem",
+    "keys",
+    "items",
+    "iter",
+    "merge",
+    "update",
+    "add_many",
+    "clone",
+    "plus",
+    "radd",
+    "iadd",
+    "pickle",
+    "unpickle",
+    "record",
+    "record_eq",
+    "intern",
+    "append",
+    "reinit",
 )
 
 

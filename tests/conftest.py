@@ -24,7 +24,6 @@ settings.register_profile(
 )
 
 
-
 # The names the str interning table holds; the core must know every one.
 @pytest.fixture(scope="session")
 def str_table_names():
@@ -68,7 +67,6 @@ class LeakChecker:
             before, after = after, _allocated_after(once, repeat)
         assert after[0] - before[0] < allowed, f"{after[0] - before[0]} blocks leaked over {repeat} runs"
         assert after[1] - before[1] < allowed, f"{after[1] - before[1]} objects leaked over {repeat} runs"
-
 
     def cases(self, table, *, errors, repeat=1000):
         """Checks one group of a {name: (expected exceptions, fn)} table in a

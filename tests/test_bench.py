@@ -15,7 +15,8 @@ NEEDED = ("pyperf", "multidict", "werkzeug", "starlette", "httpx")
 _missing = [name for name in NEEDED if importlib.util.find_spec(name) is None]
 
 pytestmark = pytest.mark.skipif(
-    bool(_missing), reason=f"benchmark peers not installed ({', '.join(_missing)}); `make test` and `make bench` install them"
+    bool(_missing),
+    reason=f"benchmark peers not installed ({', '.join(_missing)}); `make test` and `make bench` install them",
 )
 
 PEERS = ("multidict", "werkzeug", "starlette", "httpx")
@@ -44,7 +45,10 @@ def expected_names(workload):
 
 def run_bench(*args, env=None):
     return subprocess.run(
-        [sys.executable, str(BENCH / "run.py"), *args], capture_output=True, text=True, timeout=300,
+        [sys.executable, str(BENCH / "run.py"), *args],
+        capture_output=True,
+        text=True,
+        timeout=300,
         env=env,
     )
 
@@ -82,12 +86,18 @@ def test_table_and_targets_printed_and_reproducible(smoke):
         assert "`get_first` known-late, str" in stdout and "floor: `dict.get`" in stdout
     elif workloads == GROWN:
         # A goal whose cases were renamed would quietly read "n/a".
-        goals = stdout[stdout.index("Goals of this round"):].split("\n\n")[0].splitlines()[1:]
+        goals = stdout[stdout.index("Goals of this round") :].split("\n\n")[0].splitlines()[1:]
         unmeasured = [line for line in goals if line.strip().startswith("n/a")]
         assert len(goals) == 15 and [line.split("  ")[-1] for line in unmeasured] == [
-            "7. request read and response build: not measured in this run"]
-        for section in ("### Cost against entries", "### Wrap a request", "### End to end", "### Memory per request",
-                        "### Worst cases"):
+            "7. request read and response build: not measured in this run"
+        ]
+        for section in (
+            "### Cost against entries",
+            "### Wrap a request",
+            "### End to end",
+            "### Memory per request",
+            "### Worst cases",
+        ):
             assert section in stdout and section in path.with_suffix(".md").read_text()
         if importlib.util.find_spec("matplotlib"):
             assert path.with_suffix(".png").read_bytes().startswith(b"\x89PNG\r\n\x1a\n")

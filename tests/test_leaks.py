@@ -126,7 +126,13 @@ class PairMapping(Mapping):
 def full():
     """A fresh collection with names in both forms and several letter cases."""
     return Headers(
-        [(b"content-type", b"text/plain"), (b"X-Mixed", b"\xe9"), ("host", "\xe9t\xe9"), (b"host", b"h"), (b"x-none", None)]
+        [
+            (b"content-type", b"text/plain"),
+            (b"X-Mixed", b"\xe9"),
+            ("host", "\xe9t\xe9"),
+            (b"host", b"h"),
+            (b"x-none", None),
+        ]
     )
 
 
@@ -413,7 +419,11 @@ CASES = [
     ("+= subclass dict", lambda: iadd(Sub(), {}), TypeError),
     ("+= bad element", lambda: iadd(full(), [(b"a", b"1"), 3]), ValueError),
     # Subclasses: override lookups and checked results.
-    ("subclass lookups", lambda: (lambda h: (h[b"a"], b"a" in h, h.set(b"a", b"1"), h.get_single(b"a"), h + []))(Sub([(b"a", b"0")])), OK),
+    (
+        "subclass lookups",
+        lambda: (lambda h: (h[b"a"], b"a" in h, h.set(b"a", b"1"), h.get_single(b"a"), h + []))(Sub([(b"a", b"0")])),
+        OK,
+    ),
     ("override get wrong result", lambda: BadOverrides()[b"a"], TypeError),
     ("override get_single wrong result", lambda: BadOverrides().get_single(b"a"), TypeError),
     ("override clone wrong result", lambda: BadOverrides() + [], TypeError),

@@ -7,7 +7,6 @@ from velmora.headers import Header, Headers
 
 from support import BSub, api, raises
 
-
 MORE_THAN_ONE = "Headers contains more than one header with the given key"
 NOT_ONE = "Headers does not contain one header with the given key"
 NOT_ITERABLE = "'NoneType' object is not iterable"

@@ -414,9 +414,7 @@ class Model:
         elif isinstance(other, MutableSequence):
             for element in other_entries:
                 if not (isinstance(element, tuple) and len(element) == 2):
-                    raise ValueError(
-                        f"The sequence contains invalid elements: cannot add {element!s} to {class_name}"
-                    )
+                    raise ValueError(f"The sequence contains invalid elements: cannot add {element!s} to {class_name}")
                 Model.add(entries, element[0], element[1])
         else:
             return NotImplemented
@@ -508,7 +506,9 @@ bad_entries = st.sampled_from(
 entries = st.one_of(good_entries, good_entries, good_entries, bytes_entries, bytes_entries, bad_entries)
 entry_lists = st.lists(st.one_of(good_entries, bytes_entries, bytes_entries), max_size=5)
 # merge takes tuples and None; a list element or another kind is its error path.
-merge_items = st.lists(st.one_of(good_entries, bytes_entries, st.none(), st.sampled_from([[b"a", b"b"], 3])), max_size=4)
+merge_items = st.lists(
+    st.one_of(good_entries, bytes_entries, st.none(), st.sampled_from([[b"a", b"b"], 3])), max_size=4
+)
 
 
 class Pick:
@@ -538,11 +538,22 @@ RULE_ARGS = {
     "add": dict(i=handle_index, name=names, value=values),
     "set": dict(i=handle_index, key=keys, value=values, via=st.sampled_from(["method", "item", "index"])),
     "remove": dict(i=handle_index, key=keys, via=st.sampled_from(["method", "item", "index"])),
-    "merge": dict(i=handle_index, items=merge_items, source=st.sampled_from(["given", "own", "other", "none", "tuple"]), j=handle_index),
-    "update": dict(i=handle_index, pairs=st.lists(st.tuples(keys, values), max_size=3), kind=st.sampled_from(["dict", "dict", "none", "subclass"])),
+    "merge": dict(
+        i=handle_index,
+        items=merge_items,
+        source=st.sampled_from(["given", "own", "other", "none", "tuple"]),
+        j=handle_index,
+    ),
+    "update": dict(
+        i=handle_index,
+        pairs=st.lists(st.tuples(keys, values), max_size=3),
+        kind=st.sampled_from(["dict", "dict", "none", "subclass"]),
+    ),
     "add_many": dict(
         i=handle_index,
-        items=st.lists(st.one_of(good_entries, bytes_entries, bad_entries, st.text("ab", min_size=1, max_size=3)), max_size=4),
+        items=st.lists(
+            st.one_of(good_entries, bytes_entries, bad_entries, st.text("ab", min_size=1, max_size=3)), max_size=4
+        ),
         kind=st.sampled_from(["list", "list", "own", "dict", "proxy", "pairs", "tuple", "headers"]),
         j=handle_index,
     ),
@@ -554,7 +565,12 @@ RULE_ARGS = {
         items=st.lists(st.one_of(bytes_entries, good_entries, bad_entries), max_size=3),
     ),
     "clone": dict(i=handle_index),
-    "persist": dict(i=handle_index, how=st.sampled_from(["pickle", "copy", "deepcopy"]), protocol=st.integers(0, 5), tag=st.booleans()),
+    "persist": dict(
+        i=handle_index,
+        how=st.sampled_from(["pickle", "copy", "deepcopy"]),
+        protocol=st.integers(0, 5),
+        tag=st.booleans(),
+    ),
     "edit": dict(
         i=handle_index,
         action=st.sampled_from(["append", "append", "insert", "delete", "replace", "clear", "reverse", "extend"]),
@@ -709,7 +725,11 @@ class HeadersMachine(RuleBasedStateMachine):
     @rule(**RULE_ARGS["add"])
     def add(self, i, name, value):
         h = self.handle(i)
-        native, _ = self.run(f"add({show(name)}, {show(value)})", lambda: h.obj.add(name, value), lambda: Model.add(h.entries, name, value))
+        native, _ = self.run(
+            f"add({show(name)}, {show(value)})",
+            lambda: h.obj.add(name, value),
+            lambda: Model.add(h.entries, name, value),
+        )
         assert native.error is not None or native.value is None
 
     @rule(**RULE_ARGS["set"])
@@ -745,7 +765,9 @@ class HeadersMachine(RuleBasedStateMachine):
             else:
                 del h.obj[int_key]
 
-        self.run(f"remove {via} ({show(key)})", native, lambda: Model.remove(h.entries, key if via != "index" else int_key))
+        self.run(
+            f"remove {via} ({show(key)})", native, lambda: Model.remove(h.entries, key if via != "index" else int_key)
+        )
 
     @rule(**RULE_ARGS["merge"])
     def merge(self, i, items, source, j):
@@ -806,7 +828,11 @@ class HeadersMachine(RuleBasedStateMachine):
             arg, snapshot = self.handle(j).obj, None
         else:
             arg, snapshot = list(items), list(items)
-        self.run(f"add_many {kind} {show(arg)}", lambda: h.obj.add_many(arg), lambda: Model.add_many(h.entries, arg, snapshot))
+        self.run(
+            f"add_many {kind} {show(arg)}",
+            lambda: h.obj.add_many(arg),
+            lambda: Model.add_many(h.entries, arg, snapshot),
+        )
 
     def operand(self, h, j, kind, items):
         """(native operand, what walking it shows the model)."""
@@ -816,7 +842,9 @@ class HeadersMachine(RuleBasedStateMachine):
         if kind == "self":
             return h.obj, (None if h.store is None else list(h.store.model))
         if kind == "header":
-            return Header(*(items[0] if items and type(items[0]) is tuple and len(items[0]) == 2 else (b"X-H", b"1"))), None
+            return Header(
+                *(items[0] if items and type(items[0]) is tuple and len(items[0]) == 2 else (b"X-H", b"1"))
+            ), None
         if kind == "tuple":
             return (items[0] if items and type(items[0]) is tuple else tuple(items)), None
         if kind == "own" and h.store is not None:
@@ -856,7 +884,10 @@ class HeadersMachine(RuleBasedStateMachine):
             # Whichever side it stands on, the collection on the left is
             # the one cloned; the right one is walked.
             base = walked if left is other else h.entries
-            addend, addend_walk = right, (list(h.entries) if h.entries is not None else None) if left is other else walked
+            addend, addend_walk = (
+                right,
+                (list(h.entries) if h.entries is not None else None) if left is other else walked,
+            )
         else:
             base, addend, addend_walk = h.entries, left, walked
 
@@ -968,8 +999,10 @@ class HeadersMachine(RuleBasedStateMachine):
         native_list = None if h.store is None else h.store.native
 
         def identical_to_native(result, positions):
-            return type(result) is list and len(result) == len(positions) and all(
-                r is native_list[p] for r, p in zip(result, positions)
+            return (
+                type(result) is list
+                and len(result) == len(positions)
+                and all(r is native_list[p] for r, p in zip(result, positions))
             )
 
         def same_walk(result, model):

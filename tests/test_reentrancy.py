@@ -82,7 +82,13 @@ def strike():
         # The hooks stay quiet inside, so this does not recurse further.
         Attack.armed = False
         try:
-            for op in (lambda: h.get(b"host"), h.keys, lambda: h.remove("x-gone"), lambda: h.add(b"x-re", b"1"), h.clone):
+            for op in (
+                lambda: h.get(b"host"),
+                h.keys,
+                lambda: h.remove("x-gone"),
+                lambda: h.add(b"x-re", b"1"),
+                h.clone,
+            ):
                 try:
                     op()
                 except Exception:
@@ -304,13 +310,17 @@ def family(name):
     """(make collection, keys, extra operations(h))"""
     if name == "lower":
         return (
-            lambda: Headers([(HostileStr("Host"), b"1"), (b"host", b"2"), (HostileStr("X-A"), "\xe9"), (HostileStr("HOST"), None)]),
+            lambda: Headers(
+                [(HostileStr("Host"), b"1"), (b"host", b"2"), (HostileStr("X-A"), "\xe9"), (HostileStr("HOST"), None)]
+            ),
             ["HOST", b"host", "x-a"],
             lambda h: [],
         )
     if name == "eq":
         return (
-            lambda: Headers([(HostileName(), HostileValue()), (b"host", HostileValue()), (HostileName(), b"3"), (b"host", b"4")]),
+            lambda: Headers(
+                [(HostileName(), HostileValue()), (b"host", HostileValue()), (HostileName(), b"3"), (b"host", b"4")]
+            ),
             [b"host", "host"],
             lambda h: [],
         )
@@ -318,7 +328,10 @@ def family(name):
         return (
             lambda: Headers([(b"host", HostileValue()), ("Host", HostileValue()), (b"x", b"1"), (b"host", b"2")]),
             [b"HOST", "host"],
-            lambda h: [("+ invalid", lambda: h + [(b"a", HostileValue(), 3)]), ("+ tuple", lambda: h + (HostileValue(),))],
+            lambda h: [
+                ("+ invalid", lambda: h + [(b"a", HostileValue(), 3)]),
+                ("+ tuple", lambda: h + (HostileValue(),)),
+            ],
         )
     if name == "key":
         return (lambda: Headers(plain_pairs()), [HostileKey(), HostileStrKey("HOST")], lambda h: [])
@@ -356,11 +369,25 @@ def family(name):
             lambda h: [
                 ("add_many hostile list", lambda: walk(HostileList([(b"a", b"1"), (b"b", b"2")]), h.add_many)),
                 ("add_many mapping", lambda: walk(HostileMapping({b"a": b"1", b"b": b"2"}), h.add_many)),
-                ("add_many dict of hostile keys", lambda: walk({HostileStrKey("A"): b"1", HostileStrKey("B"): b"2"}, h.add_many)),
-                ("update dict of hostile keys", lambda: walk({HostileStrKey("Host"): b"1", HostileStrKey("B"): b"2"}, h.update)),
-                ("update dict of hostile values", lambda: walk({b"host": HostileValue(), b"b": HostileValue()}, h.update)),
+                (
+                    "add_many dict of hostile keys",
+                    lambda: walk({HostileStrKey("A"): b"1", HostileStrKey("B"): b"2"}, h.add_many),
+                ),
+                (
+                    "update dict of hostile keys",
+                    lambda: walk({HostileStrKey("Host"): b"1", HostileStrKey("B"): b"2"}, h.update),
+                ),
+                (
+                    "update dict of hostile values",
+                    lambda: walk({b"host": HostileValue(), b"b": HostileValue()}, h.update),
+                ),
                 ("+= hostile tuple", lambda: operator.iadd(h, HostileTuple((b"a", b"1")))),
-                ("+= hostile list", lambda: walk(HostileList([(b"a", b"1"), HostileTuple((b"b", b"2"))]), lambda a: operator.iadd(h, a))),
+                (
+                    "+= hostile list",
+                    lambda: walk(
+                        HostileList([(b"a", b"1"), HostileTuple((b"b", b"2"))]), lambda a: operator.iadd(h, a)
+                    ),
+                ),
                 ("+ hostile list", lambda: walk(HostileList([(b"a", b"1")]), lambda a: h + a)),
                 ("merge walked list", lambda: walk([(HostileStr("A"), b"1"), None], h.merge)),
                 ("invalid element text", lambda: operator.iadd(h, [HostileValue()])),

@@ -38,7 +38,7 @@ void fail(const char *what, std::string_view input, std::size_t src_align, std::
 // Source and destination at chosen offsets from a 16-byte boundary, the
 // destination fenced on both sides.
 class Buffers {
-  public:
+public:
     explicit Buffers(std::size_t max_len)
         : src_(max_len + 2 * kAlign), dst_(max_len + 2 * kAlign + 2 * kFenceSize), scratch_(max_len + 1) {}
 
@@ -54,7 +54,7 @@ class Buffers {
         if (what) fail(what, input, src_align, dst_align);
     }
 
-  private:
+private:
     static char *aligned(char *base, std::size_t offset) {
         const auto addr = reinterpret_cast<std::uintptr_t>(base);
         return base + ((kAlign - addr % kAlign) % kAlign) + offset;
@@ -73,7 +73,8 @@ class Buffers {
 std::vector<std::size_t> lengths() {
     std::vector<std::size_t> out;
     for (std::size_t n = 0; n <= 80; ++n) out.push_back(n);
-    for (std::size_t n : {95, 96, 97, 127, 128, 129, 255, 256, 257, 1023, 1024, 1025, 4095, 4096, 4097}) out.push_back(n);
+    for (std::size_t n : {95, 96, 97, 127, 128, 129, 255, 256, 257, 1023, 1024, 1025, 4095, 4096, 4097})
+        out.push_back(n);
     return out;
 }
 
@@ -127,7 +128,8 @@ void check_names(Buffers &buffers) {
     // Every string of up to two bytes.
     for (unsigned a = 0; a < 256; ++a) {
         buffers.run(std::string(1, static_cast<char>(a)), 0, 0);
-        for (unsigned b = 0; b < 256; ++b) buffers.run(std::string{static_cast<char>(a), static_cast<char>(b)}, a % 8, 0);
+        for (unsigned b = 0; b < 256; ++b)
+            buffers.run(std::string{static_cast<char>(a), static_cast<char>(b)}, a % 8, 0);
     }
     buffers.run({}, 0, 0);
     for (std::size_t i = 0; i < vlm::known::count(); ++i) {
@@ -141,7 +143,8 @@ void check_names(Buffers &buffers) {
         for (std::size_t k = 0; k < name.size(); ++k) variants.push_back(flip_case(name, k));
         for (std::size_t align = 0; align < kAlign; ++align) {
             for (const std::string &v : variants) {
-                if (vlm::known::index_of(v.data(), v.size()) != static_cast<int>(i)) fail("a well-known name is missed", v, align, 0);
+                if (vlm::known::index_of(v.data(), v.size()) != static_cast<int>(i))
+                    fail("a well-known name is missed", v, align, 0);
                 buffers.run(v, align, 0);
             }
         }

@@ -103,13 +103,9 @@ inline void long_lower(const char *src, char *dst, std::size_t len) noexcept {
 
 #elif defined(VLM_ASCII_NEON)
 
-inline uint8x16_t upper_lanes(uint8x16_t v) noexcept {
-    return vcltq_u8(vsubq_u8(v, vdupq_n_u8('A')), vdupq_n_u8(26));
-}
+inline uint8x16_t upper_lanes(uint8x16_t v) noexcept { return vcltq_u8(vsubq_u8(v, vdupq_n_u8('A')), vdupq_n_u8(26)); }
 
-inline uint8x16_t lower_lanes(uint8x16_t v) noexcept {
-    return vaddq_u8(v, vandq_u8(upper_lanes(v), vdupq_n_u8(0x20)));
-}
+inline uint8x16_t lower_lanes(uint8x16_t v) noexcept { return vaddq_u8(v, vandq_u8(upper_lanes(v), vdupq_n_u8(0x20))); }
 
 inline const std::uint8_t *bytes(const char *p) noexcept { return reinterpret_cast<const std::uint8_t *>(p); }
 inline std::uint8_t *bytes(char *p) noexcept { return reinterpret_cast<std::uint8_t *>(p); }

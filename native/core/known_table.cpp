@@ -259,7 +259,9 @@ namespace vlm::known {
 
 std::size_t count() noexcept { return kCount; }
 
-std::string_view name(std::size_t index) noexcept { return {kTable.candidates[index].text, kTable.candidates[index].len}; }
+std::string_view name(std::size_t index) noexcept {
+    return {kTable.candidates[index].text, kTable.candidates[index].len};
+}
 
 int index_of(const char *data, std::size_t len) noexcept {
     // One unsigned compare covers both too short and too long.

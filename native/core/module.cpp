@@ -74,7 +74,8 @@ PyObject *lookup(PyObject *, PyObject *name) {
         PyErr_Format(PyExc_TypeError, "name must be bytes, not %T", name);
         return nullptr;
     }
-    PyObject *found = get_interned_header_name_bytes(PyBytes_AS_STRING(name), static_cast<size_t>(PyBytes_GET_SIZE(name)));
+    PyObject *found = get_interned_header_name_bytes(PyBytes_AS_STRING(name),
+                                                     static_cast<size_t>(PyBytes_GET_SIZE(name)));
     if (!found) Py_RETURN_NONE;
     return Py_NewRef(found);
 }
@@ -90,14 +91,11 @@ PyObject *known_names(PyObject *, PyObject *) {
 }
 
 PyMethodDef methods[] = {
-    {"_is_ascii_lowercase", as_pycfunction(is_ascii_lowercase),
-     METH_VARARGS | METH_KEYWORDS,
+    {"_is_ascii_lowercase", as_pycfunction(is_ascii_lowercase), METH_VARARGS | METH_KEYWORDS,
      "_is_ascii_lowercase(data, offset=0)\n--\n\nTrue iff data[offset:] has no byte in b'A'..b'Z'."},
-    {"_lowercase_ascii", as_pycfunction(lowercase_ascii),
-     METH_VARARGS | METH_KEYWORDS,
+    {"_lowercase_ascii", as_pycfunction(lowercase_ascii), METH_VARARGS | METH_KEYWORDS,
      "_lowercase_ascii(data, offset=0)\n--\n\ndata[offset:].lower(), computed by the core routine."},
-    {"_lookup", lookup, METH_O,
-     "_lookup(name)\n--\n\nThe shared bytes object for a well-known header name, or None."},
+    {"_lookup", lookup, METH_O, "_lookup(name)\n--\n\nThe shared bytes object for a well-known header name, or None."},
     {"known_names", known_names, METH_NOARGS,
      "known_names()\n--\n\nThe shared bytes objects of all well-known header names, in table order."},
     {nullptr, nullptr, 0, nullptr},

@@ -17,9 +17,7 @@ constexpr unsigned char lower_byte(unsigned char c) noexcept {
     return static_cast<unsigned char>(c + (static_cast<unsigned>(static_cast<unsigned char>(c - 'A') < 26) << 5));
 }
 
-constexpr bool is_upper_byte(unsigned char c) noexcept {
-    return static_cast<unsigned char>(c - 'A') < 26;
-}
+constexpr bool is_upper_byte(unsigned char c) noexcept { return static_cast<unsigned char>(c - 'A') < 26; }
 
 inline constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
 inline constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
@@ -35,9 +33,7 @@ constexpr std::uint64_t upper_mask(std::uint64_t w) noexcept {
 }
 
 // Uppercase letters have bit 0x20 clear, so OR-ing it in is the +32.
-constexpr std::uint64_t lower_word(std::uint64_t w) noexcept {
-    return w | (upper_mask(w) >> 2);
-}
+constexpr std::uint64_t lower_word(std::uint64_t w) noexcept { return w | (upper_mask(w) >> 2); }
 
 namespace detail {
 constexpr bool byte_rule_holds() {

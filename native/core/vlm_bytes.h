@@ -39,7 +39,7 @@ VLM_BYTES_API void simd_lowercase_ascii(const char *src, char *dst, size_t len) 
 #ifdef __cplusplus
 }
 
-#include <string_view>
+#  include <string_view>
 
 // Internal to the core (hidden symbols): the Python-facing lookup and the
 // checks build on these.

@@ -33,8 +33,8 @@ inline int keyword_index(const Signature &sig, PyObject *kw) noexcept {
 
 // Binding a vectorcall-style argument list. Keyword values follow the
 // positional ones in `args`, as in the interpreter's own calling convention.
-[[nodiscard]] inline int bind(const Signature &sig, PyObject *const *args, Py_ssize_t nargs,
-                              PyObject *kwnames, PyObject **out) noexcept {
+[[nodiscard]] inline int bind(const Signature &sig, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                              PyObject **out) noexcept {
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     if (VLM_LIKELY(nkw == 0)) {
         if (VLM_LIKELY(nargs == sig.count)) {
@@ -47,8 +47,7 @@ inline int keyword_index(const Signature &sig, PyObject *kw) noexcept {
     for (int i = 0; i < sig.count; ++i) out[i] = i < nargs ? args[i] : nullptr;
     if (nkw == 0) {
         if (nargs < sig.required)
-            return err_arg_count(sig.func, sig.required == sig.count ? "exactly" : "at least", sig.required,
-                                 nargs);
+            return err_arg_count(sig.func, sig.required == sig.count ? "exactly" : "at least", sig.required, nargs);
         return 0;
     }
     for (Py_ssize_t k = 0; k < nkw; ++k) {
@@ -79,8 +78,7 @@ inline int keyword_index(const Signature &sig, PyObject *kw) noexcept {
 }
 
 // Binding a tuple and an optional dict of keywords (the tp_init convention).
-[[nodiscard]] inline int bind_tuple(const Signature &sig, PyObject *args, PyObject *kwargs,
-                                    PyObject **out) noexcept {
+[[nodiscard]] inline int bind_tuple(const Signature &sig, PyObject *args, PyObject *kwargs, PyObject **out) noexcept {
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     PyObject *const *items = &PyTuple_GET_ITEM(args, 0);
     if (!kwargs || PyDict_GET_SIZE(kwargs) == 0) return bind(sig, items, nargs, nullptr, out);

@@ -42,7 +42,7 @@ struct FastRow {
     const char *name;       // as Python shows it
     PyObject *const *attr;  // the same name interned, for the override lookup
     Gives gives;
-    const char *summary;    // the docstring after its signature line
+    const char *summary;          // the docstring after its signature line
     std::array<Param, 2> params;  // all of them required; unused ones empty
 
     constexpr int count() const noexcept { return params[0].text ? (params[1].text ? 2 : 1) : 0; }
@@ -115,7 +115,8 @@ template <const FastRow &Row>
 consteval std::size_t doc_size() {
     std::size_t n = std::string_view(Row.name).size() + std::string_view("(self)\n--\n\n").size() +
                     std::string_view(Row.summary).size() + 1;
-    for (int i = 0; i < Row.count(); ++i) n += std::string_view(", ").size() + std::string_view(Row.params[i].text).size();
+    for (int i = 0; i < Row.count(); ++i)
+        n += std::string_view(", ").size() + std::string_view(Row.params[i].text).size();
     return n;
 }
 
@@ -208,7 +209,9 @@ struct Fast<Row, Body> {
             if (bind_none(Row.name, nargs, kwnames) < 0) return nullptr;
             return detail::to_python<Row.gives>(Body(headers));
         } else {
-            static constexpr Signature sig{Row.name, {Row.params[0].name, Row.params[1].name}, Row.count(),
+            static constexpr Signature sig{Row.name,
+                                           {Row.params[0].name, Row.params[1].name},
+                                           Row.count(),
                                            Row.count()};
             PyObject *a[sizeof...(A)];
             if (bind(sig, args, nargs, kwnames, a) < 0) return nullptr;

@@ -148,6 +148,9 @@ PyGetSetDef header_getset[] = {
 
 }  // namespace
 
+// PyVarObject_HEAD_INIT ends in a comma of its own, which the formatter
+// cannot see.
+// clang-format off
 PyTypeObject HeaderType = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = "velmora.headers.Header",
@@ -167,5 +170,6 @@ PyTypeObject HeaderType = {
     .tp_init = header_tp_init,
     .tp_new = header_tp_new,
 };
+// clang-format on
 
 }  // namespace velmora

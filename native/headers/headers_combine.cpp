@@ -4,7 +4,6 @@
 #include "headers.h"
 #include "names.h"
 
-
 namespace velmora {
 
 namespace {
@@ -345,10 +344,9 @@ int update_in_place(HeadersObject *self, PyObject *dict) noexcept {
         if (!is_exact_bytes(name) && PyUnicode_KIND(name) != PyUnicode_1BYTE_KIND) return 1;
         const Py_hash_t hash = PyObject_Hash(name);  // exact bytes or str: runs no code
         if (hash == -1) return -1;
-        places[i] = is_exact_bytes(name)
-                        ? texts.put(reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(name)),
-                                    PyBytes_GET_SIZE(name), hash, i)
-                        : texts.put(PyUnicode_1BYTE_DATA(name), PyUnicode_GET_LENGTH(name), hash, i);
+        places[i] = is_exact_bytes(name) ? texts.put(reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(name)),
+                                                     PyBytes_GET_SIZE(name), hash, i)
+                                         : texts.put(PyUnicode_1BYTE_DATA(name), PyUnicode_GET_LENGTH(name), hash, i);
         ++i;
     }
     PyObject **items = reinterpret_cast<PyListObject *>(list)->ob_item;

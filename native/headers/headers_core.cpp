@@ -125,8 +125,7 @@ PyMethodDef headers_methods[] = {
 };
 
 PyGetSetDef headers_getset[] = {
-    {"values", headers_get_values, nullptr, "The list of (name, value) entries itself (shared, not copied).",
-     nullptr},
+    {"values", headers_get_values, nullptr, "The list of (name, value) entries itself (shared, not copied).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -170,6 +169,9 @@ VlmHeadersVTable headers_vtable = {
     .contains = FastContains::slot,
 };
 
+// PyVarObject_HEAD_INIT ends in a comma of its own, which the formatter
+// cannot see.
+// clang-format off
 PyTypeObject HeadersType = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = "velmora.headers.Headers",
@@ -191,5 +193,6 @@ PyTypeObject HeadersType = {
     .tp_init = headers_tp_init,
     .tp_new = headers_tp_new,
 };
+// clang-format on
 
 }  // namespace velmora

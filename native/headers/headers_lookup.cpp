@@ -179,8 +179,6 @@ PyObject *headers_sq_item(PyObject *self, Py_ssize_t i) noexcept {
     return Py_TYPE(self)->tp_as_mapping->mp_subscript(self, index.get());
 }
 
-int headers_sq_contains(PyObject *self, PyObject *key) noexcept {
-    return headers_contains(as_headers(self), key, 0);
-}
+int headers_sq_contains(PyObject *self, PyObject *key) noexcept { return headers_contains(as_headers(self), key, 0); }
 
 }  // namespace velmora

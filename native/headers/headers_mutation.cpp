@@ -206,7 +206,6 @@ int remove_matching(PyObject *list_obj, const LoweredKey &key) noexcept {
     return take_out(list.get(), to_remove.get());
 }
 
-
 // set() on a direct instance, whose contains, remove and add cannot be
 // overridden, with a key whose lowering runs no Python code: the key is
 // lowered once and the presence test is the removal's own scan. Returns

@@ -31,8 +31,7 @@ struct NameText {
     }
 
     bool same(std::uint64_t other_meta, const char *other) const noexcept {
-        return meta == other_meta &&
-               (data == other || std::memcmp(data, other, static_cast<size_t>(nbytes)) == 0);
+        return meta == other_meta && (data == other || std::memcmp(data, other, static_cast<size_t>(nbytes)) == 0);
     }
 
     // One of 256 buckets from length, kind and the two end bytes (a str's

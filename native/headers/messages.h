@@ -17,8 +17,8 @@ inline const char *type_name(PyObject *o) noexcept { return Py_TYPE(o)->tp_name;
 // Argument binding.
 inline Failure err_arg_count(const char *func, const char *more_or_less, Py_ssize_t expected,
                              Py_ssize_t given) noexcept {
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 func, more_or_less, expected, expected == 1 ? "" : "s", given);
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", func, more_or_less,
+                 expected, expected == 1 ? "" : "s", given);
     return {};
 }
 inline Failure err_unexpected_keyword(const char *func, PyObject *kw) noexcept {
@@ -36,8 +36,8 @@ inline Failure err_keywords_not_strings(const char *func) noexcept {
 
 // Type tests.
 inline Failure err_arg_type(const char *arg, const char *expected, PyObject *got) noexcept {
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 arg, expected, type_name(got));
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", arg, expected,
+                 type_name(got));
     return {};
 }
 inline Failure err_expected(const char *expected, PyObject *got) noexcept {
@@ -65,8 +65,7 @@ inline Failure err_none_no_len() noexcept {
     return {};
 }
 inline Failure err_none_not_allowed() noexcept {
-    PyErr_SetString(PyExc_TypeError,
-                    "cannot pass None into a C function argument that is declared 'not None'");
+    PyErr_SetString(PyExc_TypeError, "cannot pass None into a C function argument that is declared 'not None'");
     return {};
 }
 inline Failure err_not_defined(PyObject *name) noexcept {
@@ -117,9 +116,9 @@ inline Failure err_invalid_tuple(PyObject *tuple) noexcept {
     return raise_by_call(PyExc_ValueError, PyUnicode_FromFormat("Cannot add, an invalid tuple %S.", tuple));
 }
 inline Failure err_invalid_element(PyObject *element, PyObject *class_name) noexcept {
-    return raise_by_call(
-        PyExc_ValueError,
-        PyUnicode_FromFormat("The sequence contains invalid elements: cannot add %S to %S", element, class_name));
+    return raise_by_call(PyExc_ValueError,
+                         PyUnicode_FromFormat("The sequence contains invalid elements: cannot add %S to %S", element,
+                                              class_name));
 }
 inline Failure err_add_many_kind() noexcept {
     return raise_by_call(PyExc_ValueError, PyUnicode_FromString("values must be dict[bytes, bytes] or list[Header]"));

@@ -30,6 +30,8 @@ namespace {
 
 int64_t first_interpreter_id = -1;
 
+// The two tables below read better filled than one item a line.
+// clang-format off
 // The names of _KNOWN_HEADERS_STR, in table order.
 constexpr const char *known_header_names[] = {
     "content-type", "content-length", "host", "cookie", "set-cookie", "accept", "accept-encoding",
@@ -55,6 +57,7 @@ const StrConstant str_constants[] = {
     {&C.unpickle_headers, "__pyx_unpickle_Headers"}, {&C.mapping, "Mapping"},
     {&C.mutable_sequence, "MutableSequence"},
 };
+// clang-format on
 
 int build_constants() noexcept {
     if (C.empty_str) return 0;  // a failed earlier import already built them
@@ -131,8 +134,7 @@ int export_capi(PyObject *module) noexcept {
         {"intern_header_name_str", intern_header_name_str},
     };
     for (const Export &e : exports) {
-        Ref capsule = Ref::steal(
-            PyCapsule_New(reinterpret_cast<void *>(e.fn), VLM_HEADERS_CAPI_SIGNATURE, nullptr));
+        Ref capsule = Ref::steal(PyCapsule_New(reinterpret_cast<void *>(e.fn), VLM_HEADERS_CAPI_SIGNATURE, nullptr));
         Ref key = Ref::steal(PyUnicode_FromString(e.name));
         if (!capsule || !key || PyObject_SetItem(table.get(), key.get(), capsule.get()) < 0) return -1;
     }
@@ -196,7 +198,8 @@ int bind_presets(PyObject *module) noexcept {
 int exec_steps(PyObject *module) noexcept {
     PyObject *builtins = PyImport_ImportModule("builtins");
     if (set_attr(module, "__builtins__", builtins) < 0) return -1;
-    if (PY_MAJOR_VERSION != 3 || PY_MINOR_VERSION != 13 || (Py_Version >> 24) != 3 || ((Py_Version >> 16) & 0xff) != 13) {
+    if (PY_MAJOR_VERSION != 3 || PY_MINOR_VERSION != 13 || (Py_Version >> 24) != 3 ||
+        ((Py_Version >> 16) & 0xff) != 13) {
         if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
                              "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", 3, 13,
                              VLM_HEADERS_MODULE_NAME, "does not match", static_cast<int>(Py_Version >> 24),
@@ -296,6 +299,4 @@ PyModuleDef headers_module = {
 
 }  // namespace velmora
 
-PyMODINIT_FUNC PyInit_headers(void) {
-    return PyModuleDef_Init(&velmora::headers_module);
-}
+PyMODINIT_FUNC PyInit_headers(void) { return PyModuleDef_Init(&velmora::headers_module); }

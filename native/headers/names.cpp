@@ -325,14 +325,12 @@ PyObject *py_intern_header_name_str(PyObject *, PyObject *const *args, Py_ssize_
 }  // namespace
 
 PyMethodDef intern_header_name_bytes_def = {
-    "intern_header_name_bytes", as_pycfunction(py_intern_header_name_bytes),
-    METH_FASTCALL | METH_KEYWORDS,
+    "intern_header_name_bytes", as_pycfunction(py_intern_header_name_bytes), METH_FASTCALL | METH_KEYWORDS,
     "intern_header_name_bytes(name)\n--\n\n"
     "Return the lowercase canonical bytes object of a header name (one shared object per well-known name)."};
 
 PyMethodDef intern_header_name_str_def = {
-    "intern_header_name_str", as_pycfunction(py_intern_header_name_str),
-    METH_FASTCALL | METH_KEYWORDS,
+    "intern_header_name_str", as_pycfunction(py_intern_header_name_str), METH_FASTCALL | METH_KEYWORDS,
     "intern_header_name_str(name)\n--\n\n"
     "Return the lowercase, interned str of a header name (str() of any other object)."};
 

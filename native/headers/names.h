@@ -182,9 +182,9 @@ public:
 
     // A name that is exactly bytes: never runs Python code.
     [[nodiscard]] int bytes_name(PyObject *name) const noexcept {
-        return name == low_b_ || (PyBytes_GET_SIZE(name) == size_ &&
-                                  detail::lowered_equals(
-                                      reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(name)), data_, size_));
+        return name == low_b_ ||
+               (PyBytes_GET_SIZE(name) == size_ &&
+                detail::lowered_equals(reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(name)), data_, size_));
     }
 
     [[nodiscard]] int operator()(PyObject *name) const noexcept {
@@ -209,8 +209,7 @@ public:
     [[nodiscard]] int bytes_name(PyObject *name) const noexcept {
         if (VLM_UNLIKELY(!latin1_)) return detail::encode_error(low_s_);
         return PyBytes_GET_SIZE(name) == size_ &&
-               detail::lowered_equals(reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(name)), latin1_,
-                                      size_);
+               detail::lowered_equals(reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(name)), latin1_, size_);
     }
 
     [[nodiscard]] int operator()(PyObject *name) const noexcept {

@@ -49,16 +49,32 @@ struct Layout {
     PyObject *const *reconstructor;  // name of the module-level function
     const char *fields;              // the field-list text
     Py_ssize_t field_count;
-    long long checksums[3];          // written first; all three accepted
+    long long checksums[3];  // written first; all three accepted
     PyObject *(*state_of)(PyObject *self);
     bool (*any_field_set)(PyObject *self);
     int (*assign)(PyObject *self, PyObject *state);
 };
 
-const Layout header_layout{&HeaderType, &C.unpickle_header, "name, value", 2, {0xaaf55bf, 0xe891e3f, 0xfa7a105},
-                           header_state, header_any_set, header_assign};
-const Layout headers_layout{&HeadersType, &C.unpickle_headers, "values", 1, {0x89445ea, 0x48b0cb, 0xf09cc7e},
-                            headers_state, headers_any_set, headers_assign};
+const Layout header_layout{
+    .type = &HeaderType,
+    .reconstructor = &C.unpickle_header,
+    .fields = "name, value",
+    .field_count = 2,
+    .checksums = {0xaaf55bf, 0xe891e3f, 0xfa7a105},
+    .state_of = header_state,
+    .any_field_set = header_any_set,
+    .assign = header_assign,
+};
+const Layout headers_layout{
+    .type = &HeadersType,
+    .reconstructor = &C.unpickle_headers,
+    .fields = "values",
+    .field_count = 1,
+    .checksums = {0x89445ea, 0x48b0cb, 0xf09cc7e},
+    .state_of = headers_state,
+    .any_field_set = headers_any_set,
+    .assign = headers_assign,
+};
 
 PyObject *reduce(PyObject *self, const Layout &layout) noexcept {
     Ref state = Ref::steal(layout.state_of(self));

@@ -13,7 +13,7 @@ struct WalkObject {
     PyObject *source;  // the Headers or Header walked
     PyObject *it;      // list iterator once a Headers walk has started
     WalkKind kind;
-    int step;          // 0 not started, then 1, 2, ...; -1 finished
+    int step;  // 0 not started, then 1, 2, ...; -1 finished
 };
 
 WalkObject *as_walk(PyObject *o) noexcept { return reinterpret_cast<WalkObject *>(o); }
@@ -144,8 +144,7 @@ void walk_tp_dealloc(PyObject *self) noexcept {
 
 PyMethodDef walk_methods[] = {
     {"send", walk_send, METH_O, "send(value) -> next yielded value or raise StopIteration."},
-    {"throw", as_pycfunction(walk_throw), METH_FASTCALL,
-     "throw(value) -> raise exception in generator."},
+    {"throw", as_pycfunction(walk_throw), METH_FASTCALL, "throw(value) -> raise exception in generator."},
     {"close", walk_close, METH_NOARGS, "close() -> end the walk."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -159,6 +158,9 @@ PyGetSetDef walk_getset[] = {
 
 }  // namespace
 
+// PyVarObject_HEAD_INIT ends in a comma of its own, which the formatter
+// cannot see.
+// clang-format off
 PyTypeObject WalkType = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = "generator",
@@ -174,6 +176,7 @@ PyTypeObject WalkType = {
     .tp_methods = walk_methods,
     .tp_getset = walk_getset,
 };
+// clang-format on
 
 PyObject *walk_new(WalkKind kind, PyObject *source) noexcept {
     WalkObject *w = PyObject_GC_New(WalkObject, &WalkType);

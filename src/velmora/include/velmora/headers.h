@@ -38,7 +38,7 @@
 #include <string.h>
 
 #if PY_VERSION_HEX < 0x030D0000
-#error "velmora/headers.h needs the headers of CPython 3.13 or later"
+#  error "velmora/headers.h needs the headers of CPython 3.13 or later"
 #endif
 
 #ifdef __cplusplus
@@ -109,12 +109,12 @@ static inline VlmInternFunc vlm_headers_capi_entry_(PyObject *capi, const char *
     if (found == 0) {
         PyErr_Format(PyExc_ImportError, "%s does not export %s", VLM_HEADERS_MODULE_NAME, key);
     } else if (!PyCapsule_CheckExact(capsule)) {
-        PyErr_Format(PyExc_ImportError, "%s exports %s as %.200s, not as a capsule", VLM_HEADERS_MODULE_NAME,
-                     key, Py_TYPE(capsule)->tp_name);
+        PyErr_Format(PyExc_ImportError, "%s exports %s as %.200s, not as a capsule", VLM_HEADERS_MODULE_NAME, key,
+                     Py_TYPE(capsule)->tp_name);
     } else if (!PyCapsule_IsValid(capsule, VLM_HEADERS_CAPI_SIGNATURE)) {
         const char *got = PyCapsule_GetName(capsule);
-        PyErr_Format(PyExc_ImportError, "%s exports %s with signature \"%s\", expected \"%s\"",
-                     VLM_HEADERS_MODULE_NAME, key, got ? got : "(null)", VLM_HEADERS_CAPI_SIGNATURE);
+        PyErr_Format(PyExc_ImportError, "%s exports %s with signature \"%s\", expected \"%s\"", VLM_HEADERS_MODULE_NAME,
+                     key, got ? got : "(null)", VLM_HEADERS_CAPI_SIGNATURE);
     } else {
         /* Copied rather than cast: ISO C has no conversion from an object
          * pointer to a function pointer, and -pedantic says so. */
@@ -249,7 +249,7 @@ static inline PyObject *VlmHeaders_InternStr(PyObject *name) {
 
 /* ---- the fast methods ------------------------------------------------------ */
 
-#define VLM_HEADERS_VT_(h) (((VlmHeadersObject *)(h))->vtab)
+#  define VLM_HEADERS_VT_(h) (((VlmHeadersObject *)(h))->vtab)
 
 /* A slot without a result failed exactly when it left an exception set. */
 static inline int vlm_headers_status_(void) { return PyErr_Occurred() ? -1 : 0; }
@@ -276,9 +276,7 @@ static inline PyObject *VlmHeaders_Get(PyObject *h, PyObject *name) { return Vlm
 static inline PyObject *VlmHeaders_GetTuplesEx(PyObject *h, PyObject *name, int skip_dispatch) {
     return VLM_HEADERS_VT_(h)->get_tuples((VlmHeadersObject *)h, name, skip_dispatch);
 }
-static inline PyObject *VlmHeaders_GetTuples(PyObject *h, PyObject *name) {
-    return VlmHeaders_GetTuplesEx(h, name, 0);
-}
+static inline PyObject *VlmHeaders_GetTuples(PyObject *h, PyObject *name) { return VlmHeaders_GetTuplesEx(h, name, 0); }
 
 /* add(name, value): 0 or -1. */
 static inline int VlmHeaders_AddEx(PyObject *h, PyObject *name, PyObject *value, int skip_dispatch) {
@@ -302,9 +300,7 @@ static inline int VlmHeaders_Set(PyObject *h, PyObject *name, PyObject *value) {
 static inline PyObject *VlmHeaders_GetSingleEx(PyObject *h, PyObject *key, int skip_dispatch) {
     return VLM_HEADERS_VT_(h)->get_single((VlmHeadersObject *)h, key, skip_dispatch);
 }
-static inline PyObject *VlmHeaders_GetSingle(PyObject *h, PyObject *key) {
-    return VlmHeaders_GetSingleEx(h, key, 0);
-}
+static inline PyObject *VlmHeaders_GetSingle(PyObject *h, PyObject *key) { return VlmHeaders_GetSingleEx(h, key, 0); }
 
 /* get_first(key): the first value of the name, or None (a new reference). */
 static inline PyObject *VlmHeaders_GetFirstEx(PyObject *h, PyObject *key, int skip_dispatch) {
@@ -333,7 +329,7 @@ static inline int VlmHeaders_ContainsEx(PyObject *h, PyObject *key, int skip_dis
 }
 static inline int VlmHeaders_Contains(PyObject *h, PyObject *key) { return VlmHeaders_ContainsEx(h, key, 0); }
 
-#undef VLM_HEADERS_VT_
+#  undef VLM_HEADERS_VT_
 
 #endif /* VELMORA_HEADERS_MODULE */
 
