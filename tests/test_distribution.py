@@ -86,3 +86,12 @@ def test_package_works_wherever_it_is_put(tmp_path):
     assert Path(module_file).parent == site / "velmora"
     assert Path(core_file).parent == site / "velmora"
     assert value == "x"
+
+
+def test_installed_metadata_names_version_and_license():
+    meta = metadata.metadata("velmora")
+    assert velmora.__version__ == meta["Version"]
+    assert meta["License-Expression"] == "MIT"
+    assert "Development Status :: 4 - Beta" in meta.get_all("Classifier")
+    (license_file,) = [f for f in metadata.files("velmora") if f.name == "LICENSE"]
+    assert "MIT License" in license_file.read_text()

@@ -7,7 +7,9 @@ C++ extensions that build on it find its public header through
 
 import os
 
-__all__ = ["get_include"]
+__all__ = ["__version__", "get_include"]
+
+__version__ = "0.1.0"
 
 
 def get_include() -> str:
