@@ -6,100 +6,57 @@ only through velmora/headers.h.  Each of its fast-method functions takes the
 skip-dispatch flag last (0: the plain helper, else the Ex variant)."""
 
 import ctypes
-import importlib.util
 import os
-import shlex
 import shutil
 import subprocess
 import sys
-import sysconfig
 import types
-from pathlib import Path
 
 import pytest
+from consumers import (
+    CALLS,
+    CC,
+    CXX,
+    ENTRIES,
+    EXT_SUFFIX,
+    NATIVE,
+    OVERRIDE_RESULTS,
+    PYTHON_INCLUDE,
+    WRITES,
+    compile_or_fail,
+    load,
+    needs_cc,
+    raising,
+    returning,
+    same_result,
+    sample,
+    sanitizer_flags,
+)
 
 import velmora
 from velmora import headers as vh
 from velmora.headers import Header, Headers, intern_header_name_bytes, intern_header_name_str
 
-NATIVE = Path(__file__).resolve().with_name("native")
 SIGNATURE = "PyObject *(PyObject *, int __pyx_skip_dispatch)"
-
-
-def find_tool(env_var, config_var, *fallbacks):
-    for candidate in (os.environ.get(env_var), sysconfig.get_config_var(config_var), *fallbacks):
-        argv = shlex.split(candidate or "")
-        if argv and shutil.which(argv[0]):
-            return argv
-    return None
-
-
-CC = find_tool("CC", "CC", "cc", "gcc", "clang")
-CXX = find_tool("CXX", "CXX", "c++", "g++", "clang++")
-needs_cc = pytest.mark.skipif(CC is None, reason="no C compiler")
-
-
-def sanitizer_flags():
-    # Under the sanitizer build the ASan runtime is already in the process;
-    # instrumenting the consumer too checks its side of every call.
-    try:
-        maps = Path("/proc/self/maps").read_text()
-    except OSError:
-        return []
-    return ["-fsanitize=address,undefined", "-fno-omit-frame-pointer"] if "libasan" in maps else []
-
-
-def compile_or_fail(argv):
-    run = subprocess.run(argv, capture_output=True, text=True)
-    assert run.returncode == 0, f"{shlex.join(argv)}\n{run.stdout}{run.stderr}"
-
-
-def load(name, path):
-    spec = importlib.util.spec_from_file_location(name, path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
 
 
 @pytest.fixture(scope="module")
 def consumer(tmp_path_factory):
     if CC is None:
         pytest.skip("no C compiler")
-    out = tmp_path_factory.mktemp("consumer") / ("_vlm_consumer" + sysconfig.get_config_var("EXT_SUFFIX"))
+    out = tmp_path_factory.mktemp("consumer") / ("_vlm_consumer" + EXT_SUFFIX)
     compile_or_fail(
         [*CC, "-shared", "-fPIC", "-std=c11", "-O1", "-g", "-Wall", "-Wextra", "-Werror", *sanitizer_flags(),
-         "-I", velmora.get_include(), "-I", sysconfig.get_paths()["include"],
+         "-I", velmora.get_include(), "-I", PYTHON_INCLUDE,
          str(NATIVE / "vlm_consumer.c"), "-o", str(out)]
     )  # fmt: skip
     return load("_vlm_consumer", out)
-
-
-ENTRIES = [(b"content-type", b"text/html"), (b"set-cookie", b"a=1"), (b"Set-Cookie", b"b=2"), (b"x-empty", b"")]
-
-
-def sample(cls=Headers):
-    return cls(list(ENTRIES))
 
 
 def call(consumer, method, h, args, skip):
     return getattr(consumer, method)(h, *args, skip)
 
 
-# One call of each of the eleven slots.
-CALLS = [
-    ("keys", ()),
-    ("clone", ()),
-    ("get", ("Set-Cookie",)),
-    ("get_tuples", (b"SET-COOKIE",)),
-    ("add", (b"X-Added", b"1")),
-    ("set", ("set-cookie", "c=3")),
-    ("get_single", (b"content-type",)),
-    ("get_first", ("set-cookie",)),
-    ("remove", (b"Set-Cookie",)),
-    ("merge", ([(b"x-merged", b"2")],)),
-    ("contains", ("content-type",)),
-]
-WRITES = {"add", "set", "remove", "merge"}
 MORE_READS = [
     ("get", (b"set-cookie",)),
     ("get", ("missing",)),
@@ -108,12 +65,6 @@ MORE_READS = [
     ("get_first", ("missing",)),
     ("contains", (b"missing",)),
 ]
-
-
-def same_result(got, want):
-    if isinstance(want, Headers):
-        return type(got) is type(want) and got.values == want.values
-    return type(got) is type(want) and got == want
 
 
 @pytest.mark.parametrize("skip", [0, 1, 7])
@@ -126,28 +77,6 @@ def test_slots_give_what_the_python_methods_give(consumer, method, args, skip):
     assert through_c.values == through_py.values
     if method == "clone":
         assert got.values is not through_c.values
-
-
-def returning(method, result, calls=None):
-    """A Headers subclass overriding only `method`, answering `result`."""
-
-    def override(self, *args):
-        if calls is not None:
-            calls.append(args)
-        return result
-
-    return type(f"Overrides_{method}", (Headers,), {method: override})
-
-
-OVERRIDE_RESULTS = {
-    "keys": ("k",),
-    "clone": Headers([(b"from", b"override")]),
-    "get": ("override",),
-    "get_tuples": [("o", "v")],
-    "get_single": "single",
-    "get_first": "first",
-    "contains": "",  # falsy, while the base method would say yes
-}
 
 
 @pytest.mark.parametrize("method, args", CALLS)
@@ -195,13 +124,6 @@ def test_override_result_of_the_wrong_type(consumer, method, args, result, messa
 @pytest.mark.parametrize("method, args", [c for c in CALLS if c[0] in ("keys", "clone", "get", "get_tuples")])
 def test_override_may_answer_none(consumer, method, args):
     assert call(consumer, method, sample(returning(method, None)), args, 0) is None
-
-
-def raising(method):
-    def override(self, *args):
-        raise LookupError(method)
-
-    return type(f"Raises_{method}", (Headers,), {method: override})
 
 
 @pytest.mark.parametrize("method, args", CALLS)
@@ -454,7 +376,7 @@ def test_header_compiles_cleanly(tmp_path, compiler, language, standard):
     source.write_text("#include <velmora/headers.h>\n")
     compile_or_fail(
         [*compiler, "-x", language, f"-std={standard}", "-fsyntax-only", "-Wall", "-Wextra", "-Wpedantic", "-Werror",
-         "-I", velmora.get_include(), "-I", sysconfig.get_paths()["include"], str(source)]
+         "-I", velmora.get_include(), "-I", PYTHON_INCLUDE, str(source)]
     )  # fmt: skip
 
 
@@ -491,7 +413,7 @@ def test_cmake_project_builds_against_the_installed_header(tmp_path):
          f"-DCMAKE_C_COMPILER={CC[0]}"]
     )  # fmt: skip
     compile_or_fail([CMAKE, "--build", str(build)])
-    (built,) = build.glob("_vlm_consumer*" + sysconfig.get_config_var("EXT_SUFFIX"))
+    (built,) = build.glob("_vlm_consumer*" + EXT_SUFFIX)
     code = "import _vlm_consumer as c, velmora.headers as v; print(c.get_first(v.Headers([(b'a', b'1')]), 'A'))"
     env = {**os.environ, "PYTHONPATH": str(built.parent)}
     run = subprocess.run([sys.executable, "-P", "-c", code], env=env, capture_output=True, text=True)
