@@ -1,6 +1,8 @@
 """The type stubs shipped with the package: they agree with the installed
 native modules, and they give the types a caller expects."""
 
+import importlib.util
+import json
 import os
 import subprocess
 import sys
@@ -19,6 +21,9 @@ except ImportError:
     HAVE_MYPY = False
 
 needs_mypy = pytest.mark.skipif(not HAVE_MYPY, reason="mypy is not installed (the 'test' extra brings it)")
+needs_pyright = pytest.mark.skipif(
+    importlib.util.find_spec("pyright") is None, reason="pyright is not installed (the 'test' extra brings it)"
+)
 
 PACKAGE_DIR = Path(velmora.__file__).resolve().parent
 
@@ -31,7 +36,7 @@ USAGE = textwrap.dedent(
         STATIC_JSON_HEADERS,
         Header,
         Headers,
-        __pyx_unpickle_Header,
+        __pyx_unpickle_Header,  # pyright: ignore[reportPrivateUsage]
         intern_header_name_bytes,
         intern_header_name_str,
     )
@@ -52,8 +57,8 @@ USAGE = textwrap.dedent(
     assert_type(h["content-type"], tuple[str, ...])
     assert_type(h.get_first(b"content-type"), bytes | None)
     assert_type(h.get_first(None), str | None)
-    assert_type(h.get_single(b"content-type"), bytes | None)
-    assert_type(h.get_single("content-type"), str | None)
+    assert_type(h.get_single(b"content-type"), bytes)
+    assert_type(h.get_single("content-type"), str)
     assert_type(h.get_tuples(b"content-type"), list[tuple[Any, Any]])
     assert_type(b"content-type" in h, bool)
     assert_type(h.keys(), tuple[Any, ...])
@@ -134,3 +139,12 @@ def test_typed_usage_checks_and_runs(tmp_path):
     # Generic records are a typing-only notion: hence the quoted forms.
     checked = USAGE.split("# Each of these")[0]
     exec(compile(checked, str(snippet), "exec"), {})
+
+
+@needs_pyright
+def test_typed_usage_checks_under_pyright_strict(tmp_path):
+    (tmp_path / "usage.py").write_text(USAGE)
+    (tmp_path / "pyrightconfig.json").write_text(json.dumps({"typeCheckingMode": "strict", "pythonVersion": "3.13"}))
+    result = run(["-m", "pyright", "--pythonpath", sys.executable, "usage.py"], tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert "0 errors" in result.stdout

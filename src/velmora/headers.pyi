@@ -78,7 +78,9 @@ class Headers:
     def values(self) -> list[_Entry]: ...
 
     # Lookups. A bytes subclass key is looked up by its str() text and
-    # answers in str form: the bytes overloads cannot tell it apart.
+    # answers in str form: the bytes overloads cannot tell it apart. Values
+    # are typed as the bytes or str that servers and responses hold; one
+    # stored as None comes back as None from every lookup.
     @overload
     def get(self, name: bytes) -> tuple[bytes, ...]: ...  # type: ignore[overload-overlap]
     @overload
@@ -88,10 +90,11 @@ class Headers:
     def get_first(self, key: bytes) -> bytes | None: ...  # type: ignore[overload-overlap]
     @overload
     def get_first(self, key: object) -> str | None: ...
+    # A missing or repeated name raises ValueError; it never gives None.
     @overload
-    def get_single(self, key: bytes) -> bytes | None: ...  # type: ignore[overload-overlap]
+    def get_single(self, key: bytes) -> bytes: ...  # type: ignore[overload-overlap]
     @overload
-    def get_single(self, key: object) -> str | None: ...
+    def get_single(self, key: object) -> str: ...
     def contains(self, key: object) -> bool: ...
     def __contains__(self, key: object, /) -> bool: ...
     @overload
