@@ -54,6 +54,10 @@ SOURCES := $(shell find native src -type f ! -name '*.so' ! -name '*.pyc' 2>/dev
            CMakeLists.txt pyproject.toml
 
 LIBASAN = $(shell $(CXX) -print-file-name=libasan.so)
+# Loaded right after the ASan runtime, so that its __cxa_throw wrapper finds
+# the real one: the interpreter itself does not link libstdc++, and a C++
+# exception thrown later (the C++ consumer's) would abort the run.
+LIBSTDCXX = $(shell $(CXX) -print-file-name=libstdc++.so)
 SANITIZER_ENV := PYTHONMALLOC=malloc \
                  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
                  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
@@ -131,7 +135,7 @@ test: $(VENV)/.stamp-install $(if $(wildcard bench/run.py),$(VENV)/.stamp-bench)
 # and would be lost in pytest's fd capture.
 asan: $(ASAN_VENV)/.stamp-install
 	@lib='$(LIBASAN)'; [ -f "$$lib" ] || { echo "libasan not found ($(CXX) -print-file-name=libasan.so gave '$$lib')" >&2; exit 1; }
-	env LD_PRELOAD='$(LIBASAN)' $(SANITIZER_ENV) $(ASAN_VENV)/bin/python -P -m pytest -p no:cacheprovider --capture=sys $(PYTEST_ARGS)
+	env LD_PRELOAD='$(LIBASAN) $(LIBSTDCXX)' $(SANITIZER_ENV) $(ASAN_VENV)/bin/python -P -m pytest -p no:cacheprovider --capture=sys $(PYTEST_ARGS)
 
 # The model test alone on its long budget: VELMORA_LONG=1 asks for at least
 # twenty thousand programs, drawn afresh on every run (tests/conftest.py).
