@@ -146,3 +146,19 @@ def test_update_releases_each_replaced_value_before_the_next_key(cls):
     h.values.append((b"a", Reinitialises()))
     h.update({b"A": b"2", b"b": b"3"})
     assert h.values == [(b"fresh", b"1"), (b"a", b"2"), (b"b", b"3")]
+
+
+def test_add_appends_to_the_list_it_began_with_when_the_name_reinitialises():
+    # Found by the hostile fuzzer through a finalizer the collector ran
+    # mid-call.  add takes the list before it interns the name, so the field
+    # goes to the list the call began with; the new list stays as made.
+    class Reinitialising(str):
+        def __str__(self):
+            h.__init__([(b"host", b"new")])
+            return str.__str__(self)
+
+    old = []
+    h = Headers(old)
+    h.add(Reinitialising("X-Late"), b"v")
+    assert old == [("x-late", b"v")]
+    assert h.values == [(b"host", b"new")]
