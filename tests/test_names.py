@@ -105,6 +105,24 @@ def test_bytes_interning_of_names_the_core_does_not_know():
     assert intern_header_name_bytes(empty) is empty
 
 
+def test_bytes_keys_recognised_by_address_are_never_mistaken():
+    # Keys die and new ones take their addresses; every answer must still be
+    # the key's own, and a name needing a copy must get a new one each time.
+    shared = intern_header_name_bytes(b"content-type")
+    h = Headers([(b"x-a", b"1"), (shared, b"t")])
+    for i in range(300):
+        low = fresh(b"x-a")
+        assert intern_header_name_bytes(low) is low
+        assert h.get_first(low) == b"1"
+        del low
+        upper = fresh(b"X-B%d" % i)
+        got = intern_header_name_bytes(upper)
+        assert got == b"x-b%d" % i and got is not upper and got is not intern_header_name_bytes(upper)
+        assert h.get_first(upper) is None
+        assert intern_header_name_bytes(fresh(b"Content-TYPE")) is shared
+        assert h.get_first(BSub(b"x-a")) is None
+
+
 def test_lowering_changes_only_ascii_capitals():
     for value in range(256):
         # The byte sits inside the first 8-byte word and again in the tail.

@@ -16,11 +16,39 @@ PyObject *simd_lower_bytes(PyObject *name) noexcept {
     return lowered;
 }
 
+namespace detail {
+
+BytesKeyMemo bytes_key_memo[kBytesKeyMemoSlots];
+
+// The core misses every name while its table cannot be built (out of
+// memory); only once it has answered is a miss final enough to remember.
+bool core_has_answered = false;
+
+PyObject *canonical_bytes_probe(PyObject *key) noexcept {
+    const char *data = PyBytes_AS_STRING(key);
+    const size_t size = static_cast<size_t>(PyBytes_GET_SIZE(key));
+    PyObject *canonical = get_interned_header_name_bytes(data, size);
+    if (canonical) {
+        core_has_answered = true;
+    } else {
+        if (!simd_is_ascii_lowercase(data, size)) return nullptr;
+        if (!core_has_answered) return key;
+        canonical = key;
+    }
+    // The evicted key is exactly bytes, so releasing it runs no Python code
+    // (test_bytes_keys_recognised_by_address_are_never_mistaken: a subclass never gets here).
+    BytesKeyMemo &m = bytes_key_memo_slot(key);
+    PyObject *evicted = m.key;
+    m = {Py_NewRef(key), canonical};
+    Py_XDECREF(evicted);
+    return canonical;
+}
+
+}  // namespace detail
+
 PyObject *intern_bytes_name(PyObject *name) noexcept {
-    const char *data = PyBytes_AS_STRING(name);
+    if (PyObject *canonical = canonical_bytes_no_copy(name)) return Py_NewRef(canonical);
     const size_t size = static_cast<size_t>(PyBytes_GET_SIZE(name));
-    if (PyObject *known = get_interned_header_name_bytes(data, size)) return Py_NewRef(known);
-    if (simd_is_ascii_lowercase(data, size)) return Py_NewRef(name);
     Ref lowered = Ref::steal(simd_lower_bytes(name));
     if (!lowered) return nullptr;
     if (PyObject *known = get_interned_header_name_bytes(PyBytes_AS_STRING(lowered.get()), size))

@@ -52,14 +52,43 @@ struct LoweredKey {
     bool is_bytes = false;
 };
 
-// A bytes key: the core table answers whatever the letter case, so one
-// probe decides for well-known names, and a lowercase key is used as it is.
+namespace detail {
+
+// Exact bytes keys seen lately and their canonical object. Framework code
+// passes the same literal call after call, so recognising it by address
+// spares the core probe. Each slot holds its key, so an address can never
+// be reused by another object while it is remembered; the fixed number of
+// slots bounds what a stream of distinct keys can pin. Only keys that need
+// no copy are remembered: a lowered copy must stay a new object per call.
+struct BytesKeyMemo {
+    PyObject *key;
+    PyObject *canonical;  // the core's shared object, or `key` itself
+};
+inline constexpr size_t kBytesKeyMemoSlots = 64;
+extern BytesKeyMemo bytes_key_memo[kBytesKeyMemoSlots];
+
+inline BytesKeyMemo &bytes_key_memo_slot(PyObject *key) noexcept {
+    return bytes_key_memo[(reinterpret_cast<uintptr_t>(key) >> 4) % kBytesKeyMemoSlots];
+}
+
+PyObject *canonical_bytes_probe(PyObject *key) noexcept;
+
+}  // namespace detail
+
+// The canonical object of an exact bytes name when it is the core's shared
+// object or the name itself (borrowed); nullptr, with no error set, when
+// only a lowered copy will do. The core table answers whatever the letter
+// case, so a core miss on a name with capitals means a copy is needed.
+inline PyObject *canonical_bytes_no_copy(PyObject *key) noexcept {
+    const detail::BytesKeyMemo &m = detail::bytes_key_memo_slot(key);
+    if (VLM_LIKELY(m.key == key)) return m.canonical;
+    return detail::canonical_bytes_probe(key);
+}
+
 [[nodiscard]] inline int lower_bytes_key(PyObject *key, LoweredKey &out) noexcept {
-    const char *data = PyBytes_AS_STRING(key);
-    const Py_ssize_t size = PyBytes_GET_SIZE(key);
     out.is_bytes = true;
-    if (PyObject *known = get_interned_header_name_bytes(data, static_cast<size_t>(size))) {
-        out.low_b = Ref::borrow(known);
+    if (PyObject *canonical = canonical_bytes_no_copy(key)) {
+        out.low_b = Ref::borrow(canonical);
         return 0;
     }
     out.low_b = Ref::steal(simd_lower_bytes(key));
