@@ -26,6 +26,30 @@ namespace velmora {
     return err_expected("tuple", entry);
 }
 
+// Walks on from `i` over entries that are exact tuples of at least
+// `min_size` items under an exact bytes name. Matching such a name runs no
+// Python code, so the stretch reads the list without re-checking it or
+// holding entries (test_lower_changing_the_list_during_a_scan hands over to
+// the checked walk mid-list). Stops at the first match, with its result (1,
+// or -1 with an error) in `m`, or at the first entry it cannot decide, with
+// `m` 0; returns the index it stopped at, the list's size when it ran off
+// the end.
+template <typename Matcher>
+[[nodiscard]] inline Py_ssize_t scan_bytes_names(PyObject *list, Py_ssize_t i, Py_ssize_t min_size,
+                                                 const Matcher &matches, int &m) noexcept {
+    const Py_ssize_t n = PyList_GET_SIZE(list);
+    PyObject *const *items = reinterpret_cast<PyListObject *>(list)->ob_item;
+    for (; i < n; ++i) {
+        PyObject *entry = items[i];
+        if (VLM_UNLIKELY(!is_exact_tuple(entry) || PyTuple_GET_SIZE(entry) < min_size)) break;
+        PyObject *name = PyTuple_GET_ITEM(entry, 0);
+        if (VLM_UNLIKELY(!Py_IS_TYPE(name, &PyBytes_Type))) break;
+        if (VLM_UNLIKELY((m = matches.bytes_name(name)) != 0)) return i;
+    }
+    m = 0;
+    return i;
+}
+
 // Unpacks exactly two items (exact tuples and lists directly, anything else
 // by iteration) with the interpreter's unpacking messages. 0 or -1.
 [[nodiscard]] int unpack_pair(PyObject *entry, Ref &first, Ref &second) noexcept;

@@ -18,25 +18,24 @@ template <typename OnMatch>
     Ref list = walk_list(self);
     if (!list) return -1;
     return with_matcher(key, [&](const auto &matches) noexcept -> int {
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
-            PyObject *entry = PyList_GET_ITEM(list.get(), i);
-            PyObject *name, *value;
-            if (VLM_UNLIKELY(read_tuple_entry(entry, &name, &value) < 0)) return -1;
+        for (Py_ssize_t i = 0;; ++i) {
             int m;
+            i = scan_bytes_names(list.get(), i, 2, matches, m);
+            if (i >= PyList_GET_SIZE(list.get())) return 0;
+            PyObject *entry = PyList_GET_ITEM(list.get(), i);
             Ref hold;
-            if (VLM_LIKELY(Py_IS_TYPE(name, &PyBytes_Type))) {
-                m = matches.bytes_name(name);
-            } else {
+            if (!m) {
+                PyObject *name, *value;
+                if (VLM_UNLIKELY(read_tuple_entry(entry, &name, &value) < 0)) return -1;
                 if (name_may_run_code(name)) hold = Ref::borrow(entry);
                 m = matches(name);
             }
             if (VLM_UNLIKELY(m < 0)) return -1;
             if (m) {
-                const int r = on_match(entry, value);
+                const int r = on_match(entry, PyTuple_GET_ITEM(entry, 1));
                 if (r != 0) return r;
             }
         }
-        return 0;
     });
 }
 
@@ -135,25 +134,25 @@ int contains_body(HeadersObject *self, PyObject *key_obj) noexcept {
     Ref list = walk_list(self);
     if (!list) return -1;
     return with_matcher(key, [&](const auto &matches) noexcept -> int {
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
+        for (Py_ssize_t i = 0;; ++i) {
+            int m;
+            i = scan_bytes_names(list.get(), i, 1, matches, m);
+            if (m != 0) return m;
+            if (i >= PyList_GET_SIZE(list.get())) return 0;
             PyObject *entry = PyList_GET_ITEM(list.get(), i);
             PyObject *name = nullptr;
-            if (VLM_LIKELY(is_exact_tuple(entry) && PyTuple_GET_SIZE(entry) > 0)) name = PyTuple_GET_ITEM(entry, 0);
-            int m;
-            if (VLM_LIKELY(name && Py_IS_TYPE(name, &PyBytes_Type))) {
-                m = matches.bytes_name(name);
-            } else if (name && !name_may_run_code(name)) {
+            if (is_exact_tuple(entry) && PyTuple_GET_SIZE(entry) > 0) name = PyTuple_GET_ITEM(entry, 0);
+            if (name && !name_may_run_code(name)) {
                 m = matches(name);
             } else {
                 // Indexing and matching may run Python code that empties the list.
                 Ref held = Ref::borrow(entry);
-                Ref name = Ref::steal(entry_first_item(held.get()));
-                if (!name) return -1;
-                m = matches(name.get());
+                Ref first = Ref::steal(entry_first_item(held.get()));
+                if (!first) return -1;
+                m = matches(first.get());
             }
             if (m != 0) return m;
         }
-        return 0;
     });
 }
 
