@@ -11,7 +11,8 @@ namespace {
 struct WalkObject {
     PyObject_HEAD
     PyObject *source;  // the Headers or Header walked
-    PyObject *it;      // list iterator once a Headers walk has started
+    PyObject *list;    // the list a Headers walk started on, until it ends
+    Py_ssize_t index;  // next position in `list`
     WalkKind kind;
     int step;  // 0 not started, then 1, 2, ...; -1 finished
 };
@@ -34,7 +35,15 @@ WalkNames names_of(WalkKind kind) noexcept {
 
 void finish(WalkObject *w) noexcept {
     w->step = -1;
-    Py_CLEAR(w->it);
+    Py_CLEAR(w->list);
+}
+
+// Handing out an entry runs no Python code, so the size read here is
+// current (test_walks.py covers appends and removals between steps).
+inline PyObject *walk_list_step(WalkObject *w) noexcept {
+    if (w->index < PyList_GET_SIZE(w->list)) return Py_NewRef(PyList_GET_ITEM(w->list, w->index++));
+    finish(w);
+    return nullptr;
 }
 
 // Next item, or nullptr: with an error set, or without one at the end.
@@ -55,18 +64,20 @@ PyObject *walk_step(WalkObject *w) noexcept {
             finish(w);
             return err_none_not_iterable();
         }
-        w->it = PyObject_GetIter(values);
-        if (!w->it) {
-            finish(w);
-            return nullptr;
-        }
+        // The list is walked by position as its own iterator would, without
+        // making one: entries appended before the end are seen, and the
+        // list is let go once the walk is over.
+        w->list = Py_NewRef(values);
+        w->index = 0;
     }
-    PyObject *item = Py_TYPE(w->it)->tp_iternext(w->it);
-    if (!item) finish(w);
-    return item;
+    return walk_list_step(w);
 }
 
-PyObject *walk_tp_iternext(PyObject *self) noexcept { return walk_step(as_walk(self)); }
+PyObject *walk_tp_iternext(PyObject *self) noexcept {
+    WalkObject *w = as_walk(self);
+    if (VLM_LIKELY(w->list != nullptr)) return walk_list_step(w);
+    return walk_step(w);
+}
 
 PyObject *stop_or_error() noexcept {
     if (!PyErr_Occurred()) PyErr_SetNone(PyExc_StopIteration);
@@ -126,7 +137,7 @@ PyObject *walk_tp_repr(PyObject *self) noexcept {
 
 int walk_tp_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
     Py_VISIT(as_walk(self)->source);
-    Py_VISIT(as_walk(self)->it);
+    Py_VISIT(as_walk(self)->list);
     return 0;
 }
 
@@ -137,7 +148,7 @@ int walk_tp_clear(PyObject *self) noexcept {
 
 void walk_tp_dealloc(PyObject *self) noexcept {
     PyObject_GC_UnTrack(self);
-    Py_CLEAR(as_walk(self)->it);
+    Py_CLEAR(as_walk(self)->list);
     Py_CLEAR(as_walk(self)->source);
     PyObject_GC_Del(self);
 }
@@ -182,7 +193,8 @@ PyObject *walk_new(WalkKind kind, PyObject *source) noexcept {
     WalkObject *w = PyObject_GC_New(WalkObject, &WalkType);
     if (!w) return nullptr;
     w->source = Py_NewRef(source);
-    w->it = nullptr;
+    w->list = nullptr;
+    w->index = 0;
     w->kind = kind;
     w->step = 0;
     PyObject_GC_Track(w);
