@@ -15,8 +15,10 @@ int add_body(HeadersObject *self, PyObject *name, PyObject *value) noexcept {
     if (list.get() == Py_None || !list) return err_none_no_attribute("append");
     Ref canonical = Ref::steal(canonical_name(name));
     if (!canonical) return -1;
-    Ref entry = Ref::steal(PyTuple_Pack(2, canonical.get(), value));
+    Ref entry = Ref::steal(PyTuple_New(2));
     if (!entry) return -1;
+    PyTuple_SET_ITEM(entry.get(), 0, canonical.release());
+    PyTuple_SET_ITEM(entry.get(), 1, Py_NewRef(value));
     return PyList_Append(list.get(), entry.get());
 }
 
