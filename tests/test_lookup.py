@@ -5,7 +5,7 @@ import pytest
 
 from velmora.headers import Header, Headers
 
-from support import BSub, api, raises
+from support import BSub, StrSub, api, raises
 
 MORE_THAN_ONE = "Headers contains more than one header with the given key"
 NOT_ONE = "Headers does not contain one header with the given key"
@@ -144,6 +144,34 @@ def test_longer_tuples_and_empty_name():
     h = Headers([(b"a", b"1", b"extra"), (b"", b"empty")])
     assert h.get(b"A") == (b"1",)
     assert h.get(b"") == (b"empty",) and h.get("") == ("empty",)
+
+
+@pytest.mark.parametrize(
+    "key, found",
+    [
+        (b"host", b"h\xe9"),
+        (b"HOST", b"h\xe9"),
+        ("host", "h\xe9"),
+        ("".join(["HO", "ST"]), "h\xe9"),
+        (StrSub("host"), "h\xe9"),
+        (BSub(b"host"), None),
+    ],
+    ids=["bytes", "bytes-upper", "str-literal", "str-built", "str-subclass", "bytes-subclass"],
+)
+def test_get_first_agrees_for_every_key_kind_and_entry_after_plain_pairs(key, found):
+    # The first entries are plain bytes pairs; what follows needs the general walk.
+    text = isinstance(found, str) or found is None
+    assert Headers([(b"accept", b"*/*"), (b"HOST", b"h\xe9"), ("host", "s")]).get_first(key) == found
+    assert Headers([(b"accept", b"*/*"), (b"host", 5)]).get_first(key) == (
+        None if found is None else "5" if text else b"5"
+    )
+    assert Headers([(b"accept", b"*/*"), (b"host", None), (b"host", b"x")]).get_first(key) is None
+    assert Headers([(b"accept", b"*/*"), ("Host", b"v")]).get_first(key) == (
+        None if found is None else "v" if text else b"v"
+    )
+    short = Headers([(b"accept", b"*/*"), (b"host",), (b"host", b"x")])
+    with pytest.raises((IndexError, TypeError)):
+        short.get_first(key)
 
 
 def test_uninitialised_instance():

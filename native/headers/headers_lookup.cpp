@@ -114,31 +114,42 @@ PyObject *get_tuples_body(HeadersObject *self, PyObject *name) noexcept {
     return results.release();
 }
 
-// get_first of a bytes key over plain bytes-named pairs, answered when the
-// value needs no conversion: then nothing can run Python code, so no
-// reference is taken. 1 answered in `out`, 0 left to the general walk
-// (test_lower_changing_the_list_during_a_scan and the value kinds of
-// test_values_come_back_in_the_form_of_the_key take that way).
+// get_first over plain bytes-named pairs for a key that is its own
+// canonical form (a remembered bytes key, or an interned str of the known
+// table), answered when the value is bytes or None: then nothing can run
+// Python code, so no reference is taken. 1 answered in `out`, 0 left to the
+// general walk (test_lower_changing_the_list_during_a_scan and the value
+// kinds of test_values_come_back_in_the_form_of_the_key take that way), -1
+// out of memory.
 [[nodiscard]] inline int get_first_plain(HeadersObject *self, PyObject *key_obj, PyObject *&out) noexcept {
     PyObject *list = self->values;
-    if (!is_exact_bytes(key_obj) || !list || list == Py_None) return 0;
-    PyObject *low = canonical_bytes_no_copy(key_obj);
-    if (!low) return 0;
+    if (!list || list == Py_None) return 0;
     int m;
-    const Py_ssize_t i = scan_bytes_names(list, 0, 2, BytesKeyMatcher(low), m);
+    Py_ssize_t i;
+    const bool as_bytes = is_exact_bytes(key_obj);
+    if (as_bytes) {
+        PyObject *low = canonical_bytes_no_copy(key_obj);
+        if (!low) return 0;
+        i = scan_bytes_names(list, 0, 2, BytesKeyMatcher(low), m);
+    } else if (is_known_str_key(key_obj) && PyUnicode_KIND(key_obj) == PyUnicode_1BYTE_KIND) {
+        i = scan_bytes_names(list, 0, 2, StrKeyMatcher(key_obj), m);
+    } else {
+        return 0;
+    }
     if (i >= PyList_GET_SIZE(list)) {
         out = Py_None;
         return 1;
     }
-    if (!m) return 0;
+    if (m != 1) return 0;
     PyObject *value = PyTuple_GET_ITEM(PyList_GET_ITEM(list, i), 1);
     if (value != Py_None && !is_exact_bytes(value)) return 0;
-    out = Py_NewRef(value);
-    return 1;
+    out = convert_header_value(value, as_bytes);
+    return out ? 1 : -1;
 }
 
 PyObject *get_first_body(HeadersObject *self, PyObject *key_obj) noexcept {
-    if (PyObject *out; get_first_plain(self, key_obj, out)) return out;
+    PyObject *out;
+    if (const int r = get_first_plain(self, key_obj, out); r != 0) return r > 0 ? out : nullptr;
     LoweredKey key;
     if (lower_key(key_obj, key) < 0) return nullptr;
     Ref found;

@@ -277,6 +277,10 @@ PyObject *intern_ascii_str(PyObject *name) noexcept {
 
 }  // namespace
 
+bool is_known_str_key(PyObject *key) noexcept {
+    return is_exact_str(key) && PyUnicode_CHECK_INTERNED(key) && find_known_interned(key);
+}
+
 PyObject *intern_header_name_str(PyObject *name, int /*skip_dispatch*/) noexcept {
     if (name == Py_None) return Py_None;
     if (VLM_LIKELY(is_exact_str(name))) {

@@ -34,6 +34,10 @@ bool interning_is_pure() noexcept;
 // Indexes _KNOWN_HEADERS_STR by address for interned keys; once, at exec.
 int index_known_names(PyObject *table) noexcept;
 
+// An exact, interned str of _KNOWN_HEADERS_STR: its own canonical form,
+// found without running any code.
+bool is_known_str_key(PyObject *key) noexcept;
+
 extern PyMethodDef intern_header_name_bytes_def;
 extern PyMethodDef intern_header_name_str_def;
 
