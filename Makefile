@@ -270,8 +270,8 @@ fuzz-core: build/fuzz/fuzz_core
 # both.
 LINT_VENV    := .venv-lint
 CLANG_FORMAT := clang-format-14
-CXX_STYLED    = $(shell git ls-files 'native/*.cpp' 'native/*.h' 'src/*.h' 'tests/native/*.c' 'fuzz/*.cpp' 'fuzz/*.h' 2>/dev/null \
-                  || find native src tests/native fuzz -name '*.cpp' -o -name '*.h' -o -name '*.c')
+CXX_STYLED    = $(shell git ls-files 'native/*.cpp' 'native/*.h' 'src/*.h' 'src/*.hpp' 'tests/native/*.c' 'tests/native/*.cpp' 'fuzz/*.cpp' 'fuzz/*.h' 2>/dev/null \
+                  || find native src tests/native fuzz -name '*.cpp' -o -name '*.h' -o -name '*.hpp' -o -name '*.c')
 
 $(LINT_VENV)/.stamp-venv: pyproject.toml
 	@[ -x $(LINT_VENV)/bin/python ] || "$(PYTHON)" -m venv $(LINT_VENV)
