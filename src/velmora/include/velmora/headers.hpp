@@ -31,7 +31,7 @@
 #define VELMORA_HEADERS_HPP
 
 #if !defined(__cplusplus) || __cplusplus < 201703L
-#error "velmora/headers.hpp needs C++17 or later; C code includes velmora/headers.h"
+#  error "velmora/headers.hpp needs C++17 or later; C code includes velmora/headers.h"
 #endif
 
 #include <velmora/headers.h>
@@ -196,8 +196,12 @@ public:
     object clone() const { return detail::check(VlmHeaders_Clone(ptr())); }
     object get(const arg &name) const { return detail::check(VlmHeaders_Get(ptr(), name.get())); }
     object get_tuples(const arg &name) const { return detail::check(VlmHeaders_GetTuples(ptr(), name.get())); }
-    void add(const arg &name, const arg &value) { detail::check_status(VlmHeaders_Add(ptr(), name.get(), value.get())); }
-    void set(const arg &name, const arg &value) { detail::check_status(VlmHeaders_Set(ptr(), name.get(), value.get())); }
+    void add(const arg &name, const arg &value) {
+        detail::check_status(VlmHeaders_Add(ptr(), name.get(), value.get()));
+    }
+    void set(const arg &name, const arg &value) {
+        detail::check_status(VlmHeaders_Set(ptr(), name.get(), value.get()));
+    }
     object get_single(const arg &key) const { return detail::check(VlmHeaders_GetSingle(ptr(), key.get())); }
     object get_first(const arg &key) const { return detail::check(VlmHeaders_GetFirst(ptr(), key.get())); }
     void remove(const arg &key) { detail::check_status(VlmHeaders_Remove(ptr(), key.get())); }
