@@ -126,6 +126,27 @@ def test_scan_stops_where_the_operation_does():
     raises(TypeError, NOT_SUBSCRIPTABLE, h.get_tuples, b"a")
 
 
+def test_long_lists_are_scanned_to_the_end_and_stop_where_they_must():
+    # Names of other lengths are passed over in a tight loop, with a read-ahead
+    # past 256 entries; everything else must still be seen where it stands.
+    names = [b"x-f-%d" % i + b"-" * (i % 7) for i in range(600)]
+    h = Headers([(name, b"%d" % i) for i, name in enumerate(names)])
+    for i in (0, 1, 255, 256, 583, 584, 590, 599):
+        key = names[i].upper()
+        assert h.get_first(key) == b"%d" % i and h.contains(key)
+        assert h.get(key.decode()) == ("%d" % i,)
+    assert h.get_first(b"x-f-missing") is None and not h.contains("x-f-missing")
+    for at in (3, 300, 590):
+        bad = Headers([(name, b"v") for name in names])
+        bad.values[at] = None
+        raises(TypeError, NOT_SUBSCRIPTABLE, bad.get_first, b"x-f-missing")
+        assert bad.get_first(names[at - 1]) == b"v"
+    # No bytes name can equal a key beyond Latin-1, whatever its length: the
+    # first one met fails the encoding.
+    with pytest.raises(UnicodeEncodeError):
+        h.get_first("\u20ac" * 5)
+
+
 @pytest.mark.parametrize("entry", [(), (b"a",)], ids=["empty", "one"])
 def test_short_tuples_raise_instead_of_reading_past_the_end(entry):
     h = Headers([entry])

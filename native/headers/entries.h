@@ -34,17 +34,33 @@ namespace velmora {
 // or -1 with an error) in `m`, or at the first entry it cannot decide, with
 // `m` 0; returns the index it stopped at, the list's size when it ran off
 // the end.
+// From `i`, the first entry that a bytes key of `size` bytes could match or
+// that needs a closer look: anything but an exact tuple of at least
+// `min_size` items under an exact bytes name, or such an entry whose name
+// has `size` bytes. The list's size when there is none. Most names differ
+// from the key in length, so this loop decides most entries by itself; it
+// reads each entry and its name, nothing more.
+[[nodiscard]] Py_ssize_t skip_other_lengths(PyObject *list, Py_ssize_t i, Py_ssize_t min_size,
+                                            Py_ssize_t size) noexcept;
+
 template <typename Matcher>
 [[nodiscard]] inline Py_ssize_t scan_bytes_names(PyObject *list, Py_ssize_t i, Py_ssize_t min_size,
                                                  const Matcher &matches, int &m) noexcept {
-    const Py_ssize_t n = PyList_GET_SIZE(list);
-    PyObject *const *items = reinterpret_cast<PyListObject *>(list)->ob_item;
-    for (; i < n; ++i) {
-        PyObject *entry = items[i];
+    // A key that can match no bytes name of any length still has to look at
+    // each (a str key beyond Latin-1 fails on the first).
+    const Py_ssize_t want = matches.bytes_size();
+    for (; i < PyList_GET_SIZE(list); ++i) {
+        PyObject *entry = PyList_GET_ITEM(list, i);
         if (VLM_UNLIKELY(!is_exact_tuple(entry) || PyTuple_GET_SIZE(entry) < min_size)) break;
         PyObject *name = PyTuple_GET_ITEM(entry, 0);
         if (VLM_UNLIKELY(!Py_IS_TYPE(name, &PyBytes_Type))) break;
-        if (VLM_UNLIKELY((m = matches.bytes_name(name)) != 0)) return i;
+        if (PyBytes_GET_SIZE(name) != want && VLM_LIKELY(want >= 0)) {
+            // The stretch that follows goes by in the tight loop; the entry
+            // it stops at is looked at on the next turn.
+            i = skip_other_lengths(list, i + 1, min_size, want) - 1;
+            continue;
+        }
+        if ((m = matches.bytes_name(name)) != 0) return i;
     }
     m = 0;
     return i;

@@ -121,21 +121,11 @@ PyObject *get_tuples_body(HeadersObject *self, PyObject *name) noexcept {
 // general walk (test_lower_changing_the_list_during_a_scan and the value
 // kinds of test_values_come_back_in_the_form_of_the_key take that way), -1
 // out of memory.
-[[nodiscard]] inline int get_first_plain(HeadersObject *self, PyObject *key_obj, PyObject *&out) noexcept {
-    PyObject *list = self->values;
-    if (!list || list == Py_None) return 0;
+template <typename Matcher>
+[[nodiscard]] inline int get_first_plain(PyObject *list, const Matcher &matches, bool as_bytes,
+                                         PyObject *&out) noexcept {
     int m;
-    Py_ssize_t i;
-    const bool as_bytes = is_exact_bytes(key_obj);
-    if (as_bytes) {
-        PyObject *low = canonical_bytes_no_copy(key_obj);
-        if (!low) return 0;
-        i = scan_bytes_names(list, 0, 2, BytesKeyMatcher(low), m);
-    } else if (is_known_str_key(key_obj) && PyUnicode_KIND(key_obj) == PyUnicode_1BYTE_KIND) {
-        i = scan_bytes_names(list, 0, 2, StrKeyMatcher(key_obj), m);
-    } else {
-        return 0;
-    }
+    const Py_ssize_t i = scan_bytes_names(list, 0, 2, matches, m);
     if (i >= PyList_GET_SIZE(list)) {
         out = Py_None;
         return 1;
@@ -147,9 +137,10 @@ PyObject *get_tuples_body(HeadersObject *self, PyObject *name) noexcept {
     return out ? 1 : -1;
 }
 
-PyObject *get_first_body(HeadersObject *self, PyObject *key_obj) noexcept {
-    PyObject *out;
-    if (const int r = get_first_plain(self, key_obj, out); r != 0) return r > 0 ? out : nullptr;
+namespace {
+
+// Out of line, so that the plain path needs no frame for the general one.
+[[gnu::noinline]] PyObject *get_first_general(HeadersObject *self, PyObject *key_obj) noexcept {
     LoweredKey key;
     if (lower_key(key_obj, key) < 0) return nullptr;
     Ref found;
@@ -161,6 +152,24 @@ PyObject *get_first_body(HeadersObject *self, PyObject *key_obj) noexcept {
     if (rc < 0) return nullptr;
     if (rc == 0) return Py_None;
     return found.release();
+}
+
+}  // namespace
+
+PyObject *get_first_body(HeadersObject *self, PyObject *key_obj) noexcept {
+    PyObject *list = self->values;
+    PyObject *out;
+    int r = 0;
+    if (list && list != Py_None) {
+        if (is_exact_bytes(key_obj)) {
+            if (PyObject *low = canonical_bytes_no_copy(key_obj))
+                r = get_first_plain(list, BytesKeyMatcher(low), true, out);
+        } else if (is_known_str_key(key_obj) && PyUnicode_KIND(key_obj) == PyUnicode_1BYTE_KIND) {
+            r = get_first_plain(list, StrKeyMatcher(key_obj), false, out);
+        }
+    }
+    if (r != 0) return r > 0 ? out : nullptr;
+    return get_first_general(self, key_obj);
 }
 
 int contains_body(HeadersObject *self, PyObject *key_obj) noexcept {

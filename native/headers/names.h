@@ -213,6 +213,12 @@ public:
           data_(reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(low_b))),
           size_(PyBytes_GET_SIZE(low_b)) {}
 
+    // The one length of a bytes name that can match.
+    [[nodiscard]] Py_ssize_t bytes_size() const noexcept {
+        if (size_ < 0) __builtin_unreachable();  // lets the scan drop its test for -1
+        return size_;
+    }
+
     // A name that is exactly bytes: never runs Python code.
     [[nodiscard]] int bytes_name(PyObject *name) const noexcept {
         return name == low_b_ ||
@@ -237,6 +243,10 @@ public:
         : low_s_(low_s),
           latin1_(PyUnicode_KIND(low_s) == PyUnicode_1BYTE_KIND ? PyUnicode_1BYTE_DATA(low_s) : nullptr),
           size_(PyUnicode_GET_LENGTH(low_s)) {}
+
+    // The one length of a bytes name that can match; -1 when every bytes
+    // name must be looked at, as a key beyond Latin-1 fails on the first.
+    [[nodiscard]] Py_ssize_t bytes_size() const noexcept { return latin1_ ? size_ : -1; }
 
     // A name that is exactly bytes: never runs Python code.
     [[nodiscard]] int bytes_name(PyObject *name) const noexcept {
