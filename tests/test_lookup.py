@@ -126,6 +126,20 @@ def test_scan_stops_where_the_operation_does():
     raises(TypeError, NOT_SUBSCRIPTABLE, h.get_tuples, b"a")
 
 
+def test_bytes_values_become_str_of_the_right_kind_at_every_length():
+    # Short values are copied in overlapping pieces; a byte past ASCII at any
+    # position must make the str a Latin-1 one, or the text is corrupt.
+    letters = bytes(range(0x41, 0x41 + 40))
+    for n in range(41):
+        for at in (None, *range(n)):
+            value = bytearray(letters[:n])
+            if at is not None:
+                value[at] = 0xE9
+            got = Headers([(b"host", bytes(value))]).get_first("host")
+            want = bytes(value).decode("latin-1")
+            assert type(got) is str and got == want and got.isascii() == want.isascii(), (n, at)
+
+
 def test_long_lists_are_scanned_to_the_end_and_stop_where_they_must():
     # Names of other lengths are passed over in a tight loop, with a read-ahead
     # past 256 entries; everything else must still be seen where it stands.

@@ -142,18 +142,45 @@ int str_name_matches_bytes(PyObject *stored, PyObject *low_b) noexcept;
 int encode_error(PyObject *low_s) noexcept;
 
 // bytes decoded as Latin-1: the bytes are the code points, so the text is a
-// copy into a str of the narrowest kind that holds them.
+// copy into a str of the narrowest kind that holds them. Header values are
+// mostly short: up to 16 bytes they are read and written as two
+// overlapping pieces (bytes compared or copied twice come out the same),
+// with no loop and no call.
 inline PyObject *latin1_to_str(PyObject *b) noexcept {
+    using namespace vlm::swar;
     const Py_ssize_t n = PyBytes_GET_SIZE(b);
-    const unsigned char *src = reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(b));
+    const char *src = PyBytes_AS_STRING(b);
+    if (n > 0 && n <= 16) {
+        uint64_t head, tail;
+        if (n >= 8) {
+            head = load64(src), tail = load64(src + n - 8);
+        } else if (n >= 4) {
+            head = load32(src), tail = load32(src + n - 4);
+        } else {
+            head = static_cast<unsigned char>(src[0]) |
+                   (static_cast<unsigned>(static_cast<unsigned char>(src[n / 2])) << 8);
+            tail = static_cast<unsigned char>(src[n - 1]);
+        }
+        PyObject *out = PyUnicode_New(n, ((head | tail) & 0x8080808080808080ULL) ? 255 : 127);
+        if (!out) return nullptr;
+        char *dst = reinterpret_cast<char *>(PyUnicode_1BYTE_DATA(out));
+        if (n >= 8) {
+            store64(dst, head);
+            store64(dst + n - 8, tail);
+        } else if (n >= 4) {
+            store32(dst, static_cast<uint32_t>(head));
+            store32(dst + n - 4, static_cast<uint32_t>(tail));
+        } else {
+            dst[0] = src[0];
+            dst[n / 2] = src[n / 2];
+            dst[n - 1] = src[n - 1];
+        }
+        return out;
+    }
     uint64_t high = 0;
     Py_ssize_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        uint64_t w;
-        std::memcpy(&w, src + i, 8);
-        high |= w;
-    }
-    for (; i < n; ++i) high |= src[i];
+    for (; i + 8 <= n; i += 8) high |= load64(src + i);
+    for (; i < n; ++i) high |= static_cast<unsigned char>(src[i]);
     const bool ascii = (high & 0x8080808080808080ULL) == 0;
     PyObject *out = PyUnicode_New(n, ascii ? 127 : 255);
     if (out && n) std::memcpy(PyUnicode_1BYTE_DATA(out), src, static_cast<size_t>(n));
