@@ -4,14 +4,11 @@
 
 namespace velmora {
 
-Py_ssize_t skip_other_lengths(PyObject *list, Py_ssize_t i, Py_ssize_t min_size, Py_ssize_t size) noexcept {
+Py_ssize_t find_bytes_name(PyObject *list, Py_ssize_t i, Py_ssize_t min_size, const unsigned char *key,
+                           Py_ssize_t size) noexcept {
     const Py_ssize_t n = PyList_GET_SIZE(list);
     PyObject *const *items = reinterpret_cast<PyListObject *>(list)->ob_item;
-    auto passed_over = [&](PyObject *entry) noexcept -> bool {
-        if (VLM_UNLIKELY(!is_exact_tuple(entry) || PyTuple_GET_SIZE(entry) < min_size)) return false;
-        PyObject *name = PyTuple_GET_ITEM(entry, 0);
-        return VLM_LIKELY(Py_IS_TYPE(name, &PyBytes_Type) && PyBytes_GET_SIZE(name) != size);
-    };
+    auto stops_at = [&](PyObject *entry) noexcept { return stops_bytes_scan(entry, min_size, key, size); };
     // The entries of a long list are not all in the first-level cache;
     // asking for them ahead spares the loop a wait on each. A short list's
     // are there already, and the request would only cost.
@@ -19,10 +16,10 @@ Py_ssize_t skip_other_lengths(PyObject *list, Py_ssize_t i, Py_ssize_t min_size,
     if (n > 256)
         for (; i < n - ahead; ++i) {
             __builtin_prefetch(items[i + ahead]);
-            if (!passed_over(items[i])) return i;
+            if (stops_at(items[i])) return i;
         }
     for (; i < n; ++i)
-        if (!passed_over(items[i])) return i;
+        if (stops_at(items[i])) return i;
     return i;
 }
 

@@ -5,6 +5,7 @@
 
 #include "common.h"
 #include "messages.h"
+#include "names.h"
 #include "ref.h"
 
 namespace velmora {
@@ -34,32 +35,49 @@ namespace velmora {
 // or -1 with an error) in `m`, or at the first entry it cannot decide, with
 // `m` 0; returns the index it stopped at, the list's size when it ran off
 // the end.
-// From `i`, the first entry that a bytes key of `size` bytes could match or
-// that needs a closer look: anything but an exact tuple of at least
-// `min_size` items under an exact bytes name, or such an entry whose name
-// has `size` bytes. The list's size when there is none. Most names differ
-// from the key in length, so this loop decides most entries by itself; it
-// reads each entry and its name, nothing more.
-[[nodiscard]] Py_ssize_t skip_other_lengths(PyObject *list, Py_ssize_t i, Py_ssize_t min_size,
-                                            Py_ssize_t size) noexcept;
+// From `i`, the first entry whose name, an exact bytes object, lowers to the
+// `size` bytes at `key`, or the first entry that needs a closer look:
+// anything but an exact tuple of at least `min_size` items under an exact
+// bytes name. The list's size when there is none. One tight loop decides
+// the plain entries by themselves; most names differ from the key in length
+// and cost a size test.
+[[nodiscard]] Py_ssize_t find_bytes_name(PyObject *list, Py_ssize_t i, Py_ssize_t min_size, const unsigned char *key,
+                                         Py_ssize_t size) noexcept;
+
+// Whether find_bytes_name stops at the entry.
+[[nodiscard]] inline bool stops_bytes_scan(PyObject *entry, Py_ssize_t min_size, const unsigned char *key,
+                                           Py_ssize_t size) noexcept {
+    if (VLM_UNLIKELY(!is_exact_tuple(entry) || PyTuple_GET_SIZE(entry) < min_size)) return true;
+    PyObject *name = PyTuple_GET_ITEM(entry, 0);
+    if (VLM_UNLIKELY(!Py_IS_TYPE(name, &PyBytes_Type))) return true;
+    return PyBytes_GET_SIZE(name) == size &&
+           detail::lowered_equals(reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(name)), key, size);
+}
 
 template <typename Matcher>
 [[nodiscard]] inline Py_ssize_t scan_bytes_names(PyObject *list, Py_ssize_t i, Py_ssize_t min_size,
                                                  const Matcher &matches, int &m) noexcept {
-    // A key that can match no bytes name of any length still has to look at
-    // each (a str key beyond Latin-1 fails on the first).
-    const Py_ssize_t want = matches.bytes_size();
+    if (const unsigned char *key = matches.bytes_key()) {
+        // The entry the scan starts at is looked at here: a request's host
+        // usually comes first, and that hit then costs no call.
+        if (i < PyList_GET_SIZE(list) &&
+            !stops_bytes_scan(PyList_GET_ITEM(list, i), min_size, key, matches.bytes_size()))
+            i = find_bytes_name(list, i + 1, min_size, key, matches.bytes_size());
+        m = 0;
+        if (i < PyList_GET_SIZE(list)) {
+            PyObject *entry = PyList_GET_ITEM(list, i);
+            m = is_exact_tuple(entry) && PyTuple_GET_SIZE(entry) >= min_size &&
+                Py_IS_TYPE(PyTuple_GET_ITEM(entry, 0), &PyBytes_Type);
+        }
+        return i;
+    }
+    // A key no bytes name can match still looks at each: a str key beyond
+    // Latin-1 fails on the first.
     for (; i < PyList_GET_SIZE(list); ++i) {
         PyObject *entry = PyList_GET_ITEM(list, i);
         if (VLM_UNLIKELY(!is_exact_tuple(entry) || PyTuple_GET_SIZE(entry) < min_size)) break;
         PyObject *name = PyTuple_GET_ITEM(entry, 0);
         if (VLM_UNLIKELY(!Py_IS_TYPE(name, &PyBytes_Type))) break;
-        if (PyBytes_GET_SIZE(name) != want && VLM_LIKELY(want >= 0)) {
-            // The stretch that follows goes by in the tight loop; the entry
-            // it stops at is looked at on the next turn.
-            i = skip_other_lengths(list, i + 1, min_size, want) - 1;
-            continue;
-        }
         if ((m = matches.bytes_name(name)) != 0) return i;
     }
     m = 0;

@@ -240,11 +240,9 @@ public:
           data_(reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(low_b))),
           size_(PyBytes_GET_SIZE(low_b)) {}
 
-    // The one length of a bytes name that can match.
-    [[nodiscard]] Py_ssize_t bytes_size() const noexcept {
-        if (size_ < 0) __builtin_unreachable();  // lets the scan drop its test for -1
-        return size_;
-    }
+    // What a bytes name must lower to, for the scans' own loop.
+    [[nodiscard]] const unsigned char *bytes_key() const noexcept { return data_; }
+    [[nodiscard]] Py_ssize_t bytes_size() const noexcept { return size_; }
 
     // A name that is exactly bytes: never runs Python code.
     [[nodiscard]] int bytes_name(PyObject *name) const noexcept {
@@ -271,9 +269,10 @@ public:
           latin1_(PyUnicode_KIND(low_s) == PyUnicode_1BYTE_KIND ? PyUnicode_1BYTE_DATA(low_s) : nullptr),
           size_(PyUnicode_GET_LENGTH(low_s)) {}
 
-    // The one length of a bytes name that can match; -1 when every bytes
-    // name must be looked at, as a key beyond Latin-1 fails on the first.
-    [[nodiscard]] Py_ssize_t bytes_size() const noexcept { return latin1_ ? size_ : -1; }
+    // What a bytes name must lower to, for the scans' own loop; nullptr
+    // for a key beyond Latin-1, which no bytes name can match.
+    [[nodiscard]] const unsigned char *bytes_key() const noexcept { return latin1_; }
+    [[nodiscard]] Py_ssize_t bytes_size() const noexcept { return size_; }
 
     // A name that is exactly bytes: never runs Python code.
     [[nodiscard]] int bytes_name(PyObject *name) const noexcept {
