@@ -1,5 +1,6 @@
-// The entry readers that are not inline: those that may run Python code
-// (iteration, subscription) and so are never on a scan's fast path.
+// The entry readers that are not inline: the scans' tight loop, kept out of
+// line so that it has the registers to itself, and those that may run
+// Python code (iteration, subscription), which are never on a fast path.
 #include "entries.h"
 
 namespace velmora {

@@ -27,14 +27,6 @@ namespace velmora {
     return err_expected("tuple", entry);
 }
 
-// Walks on from `i` over entries that are exact tuples of at least
-// `min_size` items under an exact bytes name. Matching such a name runs no
-// Python code, so the stretch reads the list without re-checking it or
-// holding entries (test_lower_changing_the_list_during_a_scan hands over to
-// the checked walk mid-list). Stops at the first match, with its result (1,
-// or -1 with an error) in `m`, or at the first entry it cannot decide, with
-// `m` 0; returns the index it stopped at, the list's size when it ran off
-// the end.
 // From `i`, the first entry whose name, an exact bytes object, lowers to the
 // `size` bytes at `key`, or the first entry that needs a closer look:
 // anything but an exact tuple of at least `min_size` items under an exact
@@ -54,6 +46,14 @@ namespace velmora {
            detail::lowered_equals(reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(name)), key, size);
 }
 
+// Walks on from `i` over entries that are exact tuples of at least
+// `min_size` items under an exact bytes name. Matching such a name runs no
+// Python code, so the stretch reads the list without re-checking it or
+// holding entries (test_lower_changing_the_list_during_a_scan hands over to
+// the checked walk mid-list). Stops at the first match, with its result (1,
+// or -1 with an error) in `m`, or at the first entry it cannot decide, with
+// `m` 0; returns the index it stopped at, the list's size when it ran off
+// the end.
 template <typename Matcher>
 [[nodiscard]] inline Py_ssize_t scan_bytes_names(PyObject *list, Py_ssize_t i, Py_ssize_t min_size,
                                                  const Matcher &matches, int &m) noexcept {
