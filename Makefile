@@ -5,7 +5,7 @@
 #   make clang          the extension built with clang-14 and the tests run on it
 #   make lint           ruff (lint and format) and clang-format-14, checking only
 #   make format         apply ruff's fixes and both formatters
-#   make bench          benchmark against peer libraries (bench/run.py) in .venv
+#   make bench          benchmark velmora, and the peer libraries where they install (bench/run.py), in .venv
 #   make long           the model test on its long budget (20,000 programs or more)
 #   make valgrind       the behaviour tests under valgrind's Memcheck
 #   make fuzz           both fuzzers, FUZZ_SECONDS (60) each: fuzz-headers (the
@@ -14,6 +14,7 @@
 #   make check-aarch64  the same checks on the NEON path, under qemu
 #   make dist-check     the sdist's own `make test`, then the suite against the wheel
 #   make manylinux      the wheel retagged by auditwheel repair, in dist/manylinux
+#   make release        the sdist and the wheels to upload, checked by twine, in dist/release
 #   make clean          remove build trees, virtual environments and caches
 # Builds made here treat warnings as errors (VELMORA_WERROR); a plain
 # `pip install` does not.  PYTHON=/path/to/python3.13 overrides the
@@ -62,8 +63,10 @@ SANITIZER_ENV := PYTHONMALLOC=malloc \
                  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
                  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
-# Names from pyproject.toml, so the lists live in one place.
-pyproject_list = $(1)/bin/python -c 'import functools, operator, sys, tomllib; \
+# Names from pyproject.toml, so the lists live in one place.  An interpreter
+# without tomllib (3.10) reads it with the TOML parser pip carries.
+pyproject_list = $(1)/bin/python -c 'import functools, operator, sys; \
+	exec("try:\n import tomllib\nexcept ImportError:\n from pip._vendor import tomli as tomllib"); \
 	print("\n".join(functools.reduce(operator.getitem, sys.argv[1:], tomllib.load(open("pyproject.toml", "rb")))))' $(2)
 
 # $(call make_venv,DIR): a venv on the 3.13 interpreter with the build
@@ -74,7 +77,7 @@ define make_venv
 	@if [ -x $(1)/bin/python ] && ! $(1)/bin/python -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' 2>/dev/null; then \
 	  echo "$(1) is not a working 3.13 venv; recreating"; rm -rf $(1); fi
 	@[ -x $(1)/bin/python ] || { echo "creating $(1) with $(PYTHON)"; "$(PYTHON)" -m venv $(1); }
-	{ $(call pyproject_list,$(1),build-system requires); $(call pyproject_list,$(1),project optional-dependencies test); } \
+	{ $(call pyproject_list,$(1),build-system requires); $(call pyproject_list,$(1),dependency-groups test); } \
 	  | xargs -r -d '\n' $(1)/bin/python $(PIP) install -q
 	@need=; \
 	v=$$(cmake --version 2>/dev/null | sed -n 's/^cmake version \([0-9][0-9.]*\).*/\1/p'); \
@@ -84,7 +87,7 @@ define make_venv
 	@touch $@
 endef
 
-.PHONY: venv build install test asan bench clean dist-check manylinux long valgrind fuzz fuzz-headers fuzz-core \
+.PHONY: venv build install test asan bench clean dist-check manylinux release long valgrind fuzz fuzz-headers fuzz-core \
         check-core check-aarch64 clang lint format
 
 venv: $(VENV)/.stamp-venv
@@ -275,7 +278,7 @@ CXX_STYLED    = $(shell git ls-files 'native/*.cpp' 'native/*.h' 'src/*.h' 'src/
 
 $(LINT_VENV)/.stamp-venv: pyproject.toml
 	@[ -x $(LINT_VENV)/bin/python ] || "$(PYTHON)" -m venv $(LINT_VENV)
-	$(call pyproject_list,$(LINT_VENV),project optional-dependencies lint) | xargs -r -d '\n' $(LINT_VENV)/bin/python $(PIP) install -q
+	$(call pyproject_list,$(LINT_VENV),dependency-groups lint) | xargs -r -d '\n' $(LINT_VENV)/bin/python $(PIP) install -q
 	@touch $@
 
 lint: $(LINT_VENV)/.stamp-venv
@@ -290,19 +293,24 @@ format: $(LINT_VENV)/.stamp-venv
 	$(LINT_VENV)/bin/ruff format .
 	$(CLANG_FORMAT) -i $(CXX_STYLED)
 
-# pyperf and the peer libraries; `make test` wants them too where bench/
-# exists, for the smoke run of the benchmark in tests/test_bench.py.
+# pyperf and matplotlib, then the peer libraries; `make test` wants them too
+# where bench/ exists, for the smoke run of the benchmark in
+# tests/test_bench.py.  Peers that cannot be installed (no network, no
+# wheel for this platform) only cost the benchmark their columns.
 $(VENV)/.stamp-bench: $(VENV)/.stamp-venv pyproject.toml
-	$(call pyproject_list,$(VENV),project optional-dependencies bench) | xargs -r -d '\n' $(VENV)/bin/python $(PIP) install -q
+	$(call pyproject_list,$(VENV),dependency-groups bench) | xargs -r -d '\n' $(VENV)/bin/python $(PIP) install -q
+	$(call pyproject_list,$(VENV),dependency-groups bench-peers) | xargs -r -d '\n' $(VENV)/bin/python $(PIP) install -q \
+	  || echo "the peer libraries could not be installed: the benchmark will skip their comparisons" >&2
 	@touch $@
 
-# BENCH_ARGS=--quick for about a minute; see bench/run.py --help.
+# BENCH_ARGS=--quick for about a minute, BENCH_ARGS=--no-peers for velmora
+# alone; see bench/run.py --help.
 bench: $(VENV)/.stamp-install $(VENV)/.stamp-bench
 	$(VENV)/bin/python bench/run.py $(BENCH_ARGS)
 
 # What a release ships.  The sdist is unpacked and its own `make test` runs
 # there, so a file the sdist lacks fails here rather than on a user's
-# machine.  The wheel is built from that sdist and goes with its test extras
+# machine.  The wheel is built from that sdist and goes with the test group
 # into a new venv outside the tree, where the sdist's tests/ and examples/
 # run against it: one snapshot of the sources throughout, whatever changes
 # in the tree meanwhile.  The venv's bin is on PATH for the same reason as
@@ -321,7 +329,8 @@ dist-check: $(VENV)/.stamp-venv
 	echo "testing $$wheel in $$tmp/wheel"; \
 	mkdir "$$tmp/wheel"; \
 	"$(PYTHON)" -m venv "$$tmp/wheel/venv"; \
-	"$$tmp/wheel/venv/bin/python" $(PIP) install -q "$$wheel[test]"; \
+	{ echo "$$wheel"; $(call pyproject_list,$(VENV),dependency-groups test); } \
+	  | xargs -r -d '\n' "$$tmp/wheel/venv/bin/python" $(PIP) install -q; \
 	cp -R "$$src/tests" "$$src/examples" "$$src/pyproject.toml" "$$tmp/wheel/"; \
 	cd "$$tmp/wheel" && venv/bin/python -P -m pytest -p no:cacheprovider $(PYTEST_ARGS)
 
@@ -335,6 +344,19 @@ manylinux: $(VENV)/.stamp-venv
 	  -C build-dir=build/manylinux .
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair --wheel-dir dist/manylinux dist/linux/velmora-*.whl
 	@ls dist/manylinux/*.whl
+
+# What goes to the package index, in dist/release: the sdist and every wheel
+# `make manylinux` builds (one, for this machine's interpreter), checked by
+# twine, whose --strict also fails a long description the index could not
+# render.
+release: $(VENV)/.stamp-venv
+	$(VENV)/bin/python $(PIP) install -q build twine 'readme-renderer[md]'
+	$(MAKE) manylinux
+	rm -rf dist/release
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/python -m build --sdist --outdir dist/release .
+	cp dist/manylinux/*.whl dist/release/
+	$(VENV)/bin/python -m twine check --strict dist/release/*
+	@ls dist/release
 
 clean:
 	rm -rf build $(VENV) $(ASAN_VENV) $(FUZZ_VENV) $(CLANG_VENV) $(LINT_VENV) .pytest_cache .ruff_cache .hypothesis dist
