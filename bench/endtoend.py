@@ -8,11 +8,8 @@ from __future__ import annotations
 import gc
 import tracemalloc
 
-from sizes import str_key
-from workloads import (
-    FLOOR,
-    PEERS,
-    Case,
+from cases import FLOOR, Case, str_key
+from peers import (
     CIMultiDict,
     HttpxHeaders,
     StarletteHeaders,
@@ -51,11 +48,11 @@ CLASSES = {
 }
 
 
-def wrap_k_cases(data) -> list[Case]:
+def wrap_k_cases(data, peers) -> list[Case]:
     cases = []
     sample = data.requests
     for k in KS:
-        for impl in ("velmora", *PEERS):
+        for impl in ("velmora", *peers):
             kinds = (
                 ("bytes", "str", "str-built")
                 if impl == "velmora"
@@ -281,7 +278,7 @@ def scopes(data) -> list[dict]:
     return [{"type": "http", "method": "GET", "path": "/", "headers": raw} for raw in data.requests]
 
 
-def handler_cases(data) -> list[Case]:
+def handler_cases(data, peers) -> list[Case]:
     sample = scopes(data)
     return [
         Case(
@@ -295,6 +292,7 @@ def handler_cases(data) -> list[Case]:
             answer=lambda fn=fn: [fn(s) for s in sample],
         )
         for impl, fn in HANDLERS.items()
+        if impl in ("velmora", FLOOR, *peers)
     ]
 
 
@@ -337,10 +335,11 @@ def _kept_per_call(fn, inputs) -> float:
     return round(total / len(inputs))  # within a byte: the counter reads themselves are not exact
 
 
-def memory(data) -> dict:
+def memory(data, peers) -> dict:
     """{"wrap" | "respond": {impl: bytes kept per request}}."""
     requests = [(raw,) for raw in data.requests]
+    impls = ("velmora", *peers, FLOOR)
     return {
-        "wrap": {impl: _kept_per_call(fn, requests) for impl, fn in WRAPPERS.items()},
-        "respond": {impl: _kept_per_call(fn, [()] * len(requests)) for impl, fn in RESPONDERS.items()},
+        "wrap": {impl: _kept_per_call(fn, requests) for impl, fn in WRAPPERS.items() if impl in impls},
+        "respond": {impl: _kept_per_call(fn, [()] * len(requests)) for impl, fn in RESPONDERS.items() if impl in impls},
     }

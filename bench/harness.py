@@ -104,7 +104,9 @@ def spawn_worker(script: str, task: dict, tmpdir: str) -> dict:
         return json.load(f)
 
 
-def measure(script: str, names: list[str], mode: Mode, workloads, clock: str, progress=None, shares=None) -> dict:
+def measure(
+    script: str, names: list[str], mode: Mode, workloads, clock: str, progress=None, shares=None, peers=()
+) -> dict:
     """{name: [record of each worker process]}, with the loop count of every case.
 
     shares: {name: fraction of the processes that time it}, for cases slow
@@ -114,6 +116,7 @@ def measure(script: str, names: list[str], mode: Mode, workloads, clock: str, pr
     base = {
         "names": names,
         "workloads": list(workloads),
+        "peers": list(peers),
         "clock": clock,
         "min_time": mode.min_time,
         "warmups": mode.warmups,

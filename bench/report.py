@@ -8,8 +8,9 @@ from __future__ import annotations
 import statistics
 
 import sizes
+from cases import FLOOR
 from endtoend import KS
-from workloads import FLOOR, PEERS
+from peers import PEERS
 
 
 class Stats:
@@ -94,7 +95,7 @@ def render_sizes(stats) -> str:
                 continue
             floor = _median(stats, size_floor(op, n))
             peer = _median(stats, f"sizes:{op}/{where}/{_peer_kind(kind) if where != '-' else 'str'}/{n}:multidict")
-            cells.append(f"{fmt_time(own)} · {_ratio(own, floor)}f · {_ratio(peer, own)}x")
+            cells.append(f"{fmt_time(own)} · {_ratio(own, floor)}f" + (f" · {_ratio(peer, own)}x" if peer else ""))
         label = f"`{op}` {where}, {kind}" if where != "-" else f"`{op}`"
         rows.append([label, *cells])
     for op, what in (("iter", "iterate a bare list"), ("clone", "`list.copy()`")):
@@ -104,10 +105,14 @@ def render_sizes(stats) -> str:
     legend = (
         "Size series: velmora's time per call at each number of entries (recorded names, `host` first, the\n"
         "last name only at the end, the miss `authorization`) · **f** = velmora / floor (`dict.get` on a\n"
-        "one-item dict; a bare list's iteration or `list.copy()` for `iter` and `clone`) · **x** =\n"
-        "CIMultiDict / velmora (higher: velmora faster; CIMultiDict with a str key for bytes rows, as\n"
-        "`h.get`, `h.getall(k, ())`, `k in h`, `h[k] = v`, `list(h.keys())`, `h.items()` and `h.copy()`).\n"
-        "str = the interned object a literal is; str-built = an equal str made at run time."
+        "one-item dict; a bare list's iteration or `list.copy()` for `iter` and `clone`)"
+        + (
+            " · **x** =\nCIMultiDict / velmora (higher: velmora faster; CIMultiDict with a str key for bytes rows, as\n"
+            "`h.get`, `h.getall(k, ())`, `k in h`, `h[k] = v`, `list(h.keys())`, `h.items()` and `h.copy()`).\n"
+            if "multidict" in shown_peers(stats)
+            else ".\n"
+        )
+        + "str = the interned object a literal is; str-built = an equal str made at run time."
     )
     return "### Cost against entries\n\n" + md_table(header, rows) + "\n\n" + legend
 
@@ -116,9 +121,15 @@ def render_sizes(stats) -> str:
 # Wrap + k lookups and the handler.
 
 
+def shown_peers(stats) -> tuple[str, ...]:
+    """The peers this run measured: a skipped one gets no column."""
+    impls = {name.rsplit(":", 1)[1] for name in stats}
+    return tuple(p for p in PEERS if p in impls)
+
+
 def _peer_cells(stats, row_of, own):
     cells = []
-    for peer in PEERS:
+    for peer in shown_peers(stats):
         s = stats.get(row_of(peer))
         cells.append(f"{fmt_time(s.median)} **{s.median / own:.1f}x**" if s and own else "")
     return cells
@@ -147,7 +158,7 @@ def render_framework(stats) -> str:
                 )
         parts.append(
             "### Wrap a request and look up k fields\n\n"
-            + md_table(["case", "velmora", *PEERS], rows)
+            + md_table(["case", "velmora", *shown_peers(stats)], rows)
             + "\n\nPer request, over the recorded requests; **Nx** = peer / velmora.  Peers other than"
             " CIMultiDict are shown with interned str keys in every row."
         )
@@ -162,7 +173,7 @@ def render_framework(stats) -> str:
         ]
         parts.append(
             "### End to end: an ASGI-style handler\n\n"
-            + md_table(["case", "velmora", *PEERS, "dict + list"], [row])
+            + md_table(["case", "velmora", *shown_peers(stats), "dict + list"], [row])
             + "\n\nPer request: wrap the scope's list, read host, content-type, content-length,"
             " authorization, cookie,\naccept-encoding and user-agent, build a response of six fields"
             " (two set-cookie), hand back the list."
@@ -238,23 +249,19 @@ def render_worst(stats) -> str:
     if not any(name.startswith("worst:") for name in stats):
         return ""
     small, large = sizes.WORST_SIZES
+    impls = ("velmora", "multidict") if "multidict" in shown_peers(stats) else ("velmora",)
     rows = []
     for op, shape, names in worst_keys():
         cells = []
-        for impl in ("velmora", "multidict"):
+        for impl in impls:
             cells += [_fmt_worst(*worst_time(stats, op, shape, names, n, impl)) for n in sizes.WORST_SIZES]
             cells.append(_fmt_growth(*worst_growth(stats, op, shape, names, impl)))
         if cells[0]:
             rows.append([f"`{op}`, {shape}, {names}", *cells])
-    header = [
-        "case",
-        f"velmora {small}",
-        f"velmora {large:,}",
-        "growth",
-        f"CIMultiDict {small}",
-        f"CIMultiDict {large:,}",
-        "growth",
-    ]
+    header = ["case"]
+    for impl in impls:
+        label = "CIMultiDict" if impl == "multidict" else impl
+        header += [f"{label} {small}", f"{label} {large:,}", "growth"]
     return (
         "### Worst cases\n\n"
         + md_table(header, rows)
@@ -262,7 +269,7 @@ def render_worst(stats) -> str:
         " share a\n200-byte prefix; misses are the costliest name to rule out.  Operations that change the"
         ' collection\nstart each call from a fresh one, whose cost is measured alone and taken off; "<": less than'
         f" {RESOLUTION:.0%} of that\nrebuild, too little to measure.  growth = {large:,} / {small} (linear: 10x)."
-        "  CIMultiDict holds str names in both rows."
+        + ("  CIMultiDict holds str names in both rows." if len(impls) > 1 else "")
     )
 
 

@@ -4,6 +4,7 @@ author would otherwise pick, on recorded real-world header lists.
     python bench/run.py            full run (about 10 minutes on 2 quiet cores)
     python bench/run.py --quick    a minute or two
     python bench/run.py --smoke    one loop of everything: checks, not timings
+    python bench/run.py --no-peers velmora and the floors only
     python bench/run.py --show RESULTS.json    print the table of a saved run
 
 Results are written as a pyperf suite (bench/results/<timestamp>.json, or
@@ -27,10 +28,13 @@ if HERE not in sys.path:
     sys.path.insert(0, HERE)
 
 import harness  # noqa: E402
+import peers as peer_libs  # noqa: E402
 import report as sections  # noqa: E402
 import workloads  # noqa: E402
-from report import Stats, fmt_time  # noqa: E402
-from workloads import FLOOR, PEERS, WORKLOADS  # noqa: E402
+from cases import FLOOR  # noqa: E402
+from peers import PEERS  # noqa: E402
+from report import Stats, fmt_time, shown_peers  # noqa: E402
+from workloads import WORKLOADS  # noqa: E402
 
 RESULTS_DIR = os.path.join(HERE, "results")
 CHART = os.path.join(os.path.dirname(HERE), "docs", "bench-chart.png")
@@ -174,12 +178,13 @@ def table_rows(stats: dict):
 
 def render_table(stats: dict) -> str:
     floor = stats.get("floor:dict.get:floor")
-    header = ["case", "velmora", "×floor", *PEERS]
-    lines = [header, ["---", "---:", "---:", *["---:"] * len(PEERS)]]
+    shown = shown_peers(stats)
+    header = ["case", "velmora", "×floor", *shown]
+    lines = [header, ["---", "---:", "---:", *["---:"] * len(shown)]]
     for workload, variant, own, peers in table_rows(stats):
         ratio_floor = f"{own.median / floor.median:.2f}" if floor and workload in ("single-op", "floor") else ""
         cells = [row_label(workload, variant), fmt_stat(own), ratio_floor]
-        for peer in PEERS:
+        for peer in shown:
             if peer in peers:
                 s, marker = peers[peer]
                 cells.append(f"{fmt_stat(s)} **{s.median / own.median:.1f}x**{marker}")
@@ -251,8 +256,11 @@ def report(suite, markdown: bool = False) -> str:
         f"velmora {common.get('velmora_version', '?')} on {common.get('cpu_model_name', '?')}, "
         f"{common.get('cpu_count', '?')} cores, Python {common.get('python_version', '?')}; "
         f"{common.get('bench_mode', '?')} mode, {common.get('bench_clock', '?')} clock",
-        "peers: " + ", ".join(f"{p} {common.get(f'{p}_version', '?')}" for p in PEERS),
+        "peers: " + (", ".join(f"{p} {common.get(f'{p}_version', '?')}" for p in shown_peers(stats)) or "none"),
     ]
+    skipped = [p for p in PEERS if p not in shown_peers(stats)]
+    if skipped:
+        head.append(f"comparisons skipped: {', '.join(skipped)} (not in this run; {peer_libs.HOW_TO_GET})")
     if "single_op_list" in common:
         head.append(common["single_op_list"])
     fence = (lambda text: f"```\n{text}\n```") if markdown else (lambda text: text)
@@ -307,6 +315,11 @@ def parse_args(argv):
         help="where to draw the size series (default: docs/bench-chart.png"
         " for a full run, beside the results otherwise; none in smoke mode)",
     )
+    parser.add_argument(
+        "--no-peers",
+        action="store_true",
+        help="time velmora and the floors only, even where the peer libraries are installed",
+    )
     parser.add_argument("--worker", nargs=2, metavar=("TASK", "OUT"), help=argparse.SUPPRESS)
     parser.set_defaults(mode="full")
     return parser.parse_args(argv)
@@ -315,8 +328,7 @@ def parse_args(argv):
 def worker_main(task_path: str, out_path: str) -> None:
     with open(task_path) as f:
         task = json.load(f)
-    workloads.check_peers()
-    cases = workloads.build_cases(workloads.load_data(), task["workloads"])
+    cases = workloads.build_cases(workloads.load_data(), task["workloads"], tuple(task["peers"]))
     results = harness.run_worker(cases, task)
     with open(out_path, "w") as f:
         json.dump(results, f)
@@ -330,27 +342,40 @@ def main(argv=None) -> int:
     try:
         import pyperf
     except ImportError:
-        print("error: pyperf is not installed; install the 'bench' extras (make bench does)", file=sys.stderr)
+        print(
+            "error: pyperf is not installed; `make bench` installs it (the bench group of pyproject.toml)",
+            file=sys.stderr,
+        )
         return 2
     if args.show:
         print(report(pyperf.BenchmarkSuite.load(args.show)))
         return 0
+    peers = () if args.no_peers else peer_libs.available()
     try:
-        workloads.check_peers()
-    except workloads.PeerProblem as exc:
+        peer_libs.check(peers)
+    except peer_libs.PeerProblem as exc:
         print(f"error: {exc}", file=sys.stderr)
         return 2
+    if args.no_peers:
+        print("comparisons skipped: every peer library (--no-peers)", file=sys.stderr)
+    elif len(peers) < len(PEERS):
+        missing = "; ".join(f"{p} ({peer_libs.IMPORT_ERRORS[p]})" for p in PEERS if p not in peers)
+        print(
+            f"comparisons skipped, these peer libraries are not installed: {missing}."
+            f" velmora's own figures and the floors still run; {peer_libs.HOW_TO_GET}.",
+            file=sys.stderr,
+        )
 
     selected = tuple(args.workload or WORKLOADS)
     mode = harness.MODES[args.mode]
     data = workloads.load_data()
-    cases = workloads.build_cases(data, selected)
+    cases = workloads.build_cases(data, selected, peers)
     workloads.cross_check(cases)
     env = environment(mode.name, args.clock, data)
     if "handler" in selected:
         import endtoend
 
-        env["bench_memory"] = json.dumps(endtoend.memory(data))
+        env["bench_memory"] = json.dumps(endtoend.memory(data, peers))
     print(
         f"{len(cases)} cases, {mode.name} mode: {mode.processes} processes x "
         f"({mode.warmups} warm-up + {mode.values} values){' after calibration' if mode.min_time else ''}",
@@ -369,6 +394,7 @@ def main(argv=None) -> int:
         args.clock,
         progress,
         shares={c.name: c.share for c in cases},
+        peers=peers,
     )
     suite = to_suite(cases, runs, env)
     path = args.json or os.path.join(RESULTS_DIR, time.strftime("%Y%m%d-%H%M%S") + ".json")

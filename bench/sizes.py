@@ -8,9 +8,8 @@ only add minutes, their shape is visible in the single-op rows already.
 
 from __future__ import annotations
 
-import sys
-
-from workloads import FLOOR, Case, CIMultiDict, decoded
+from cases import FLOOR, Case, decoded, str_key
+from peers import CIMultiDict
 
 from velmora.headers import Headers
 
@@ -25,13 +24,6 @@ KEY_KINDS = ("bytes", "str", "str-built")
 # enough values, and keep a full run well inside its time.
 SIZES_SHARE = 0.5
 WHERE = ("first", "last", "miss")
-
-
-def str_key(name: bytes, kind: str) -> str:
-    text = name.decode("latin-1")
-    if kind == "str":
-        return sys.intern(text)
-    return "".join(list(text))  # a new object, never the interned one
 
 
 def sized_list(recorded, n: int) -> list[tuple[bytes, bytes]]:
@@ -85,7 +77,7 @@ def _answer(op: str, stmt: str, env: dict, effect: bool = False):
     return answer
 
 
-def size_cases(data) -> list[Case]:
+def size_cases(data, peers) -> list[Case]:
     cases = []
     for n in SIZES:
         raw = sized_list(data.requests + [data.lookup_list], n)
@@ -110,7 +102,7 @@ def size_cases(data) -> list[Case]:
                             answer=_answer(op, own, env, op in EFFECTS),
                         )
                     )
-                for kind in KEY_KINDS[1:] if lookups else ("str",):
+                for kind in (KEY_KINDS[1:] if lookups else ("str",)) if "multidict" in peers else ():
                     env = {"h": CIMultiDict(decoded(raw)), "k": str_key(name, kind), "v": "x"}
                     cases.append(
                         Case(
@@ -190,12 +182,12 @@ def _worst_env(impl: str, shape: str, names_kind: str, n: int) -> dict:
     return env
 
 
-def worst_cases() -> list[Case]:
+def worst_cases(peers) -> list[Case]:
     cases = []
     for n in WORST_SIZES:
         for shape in SHAPES:
             for names_kind in ("bytes", "str"):
-                for impl in ("velmora", "multidict"):
+                for impl in ("velmora", *(("multidict",) if "multidict" in peers else ())):
                     if impl == "multidict" and names_kind == "bytes":
                         continue  # str names only: its row stands beside both
                     env = _worst_env(impl, shape, names_kind, n)

@@ -10,73 +10,32 @@ inside the timed job, because its users have to do the same.
 
 from __future__ import annotations
 
-import importlib.machinery
 import json
 import os
 import sys
-from dataclasses import dataclass, field
+from dataclasses import dataclass
+
+import endtoend
+import sizes
+from cases import FLOOR, Case, decoded
+from peers import (
+    PEERS,
+    CIMultiDict,
+    HttpxHeaders,
+    StarletteHeaders,
+    StarletteMutableHeaders,
+    WerkzeugHeaders,
+)
 
 from velmora.headers import STATIC_JSON_HEADERS, Headers, intern_header_name_bytes
 
-# Each peer is imported on its own so that a missing one is named, and the
-# benchmark refuses to run without it rather than silently dropping a column.
-_IMPORT_ERRORS: dict[str, str] = {}
-try:
-    from multidict import CIMultiDict
-except ImportError as exc:
-    _IMPORT_ERRORS["multidict"] = str(exc)
-try:
-    from werkzeug.datastructures import Headers as WerkzeugHeaders
-except ImportError as exc:
-    _IMPORT_ERRORS["werkzeug"] = str(exc)
-try:
-    from starlette.datastructures import Headers as StarletteHeaders
-    from starlette.datastructures import MutableHeaders as StarletteMutableHeaders
-except ImportError as exc:
-    _IMPORT_ERRORS["starlette"] = str(exc)
-try:
-    from httpx import Headers as HttpxHeaders
-except ImportError as exc:
-    _IMPORT_ERRORS["httpx"] = str(exc)
-
-PEERS = ("multidict", "werkzeug", "starlette", "httpx")
-IMPLS = ("velmora", *PEERS)
-FLOOR = "floor"
 WORKLOADS = ("request-read", "single-op", "response-build", "sizes", "wrap-k", "handler", "worst", "floor")
 
 DATA_PATH = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "real-headers.json")
 
 
-class PeerProblem(RuntimeError):
-    pass
-
-
-def check_peers() -> None:
-    """Raise PeerProblem unless every peer imports and multidict runs its C build."""
-    if _IMPORT_ERRORS:
-        missing = "; ".join(f"{name}: {err}" for name, err in sorted(_IMPORT_ERRORS.items()))
-        raise PeerProblem(f"peer libraries missing ({missing}); install the 'bench' extras (make bench does)")
-    # A pure-Python CIMultiDict would flatter velmora by an order of magnitude.
-    c_module = sys.modules.get("multidict._multidict")
-    loader = getattr(c_module, "__loader__", None)
-    if not (
-        isinstance(loader, importlib.machinery.ExtensionFileLoader)
-        and CIMultiDict.__module__ == "multidict._multidict"
-        and CIMultiDict is getattr(c_module, "CIMultiDict", None)
-    ):
-        raise PeerProblem(
-            f"multidict's C extension is not in use: CIMultiDict is {CIMultiDict.__module__}.{CIMultiDict.__qualname__}"
-            f" (MULTIDICT_NO_EXTENSIONS={os.environ.get('MULTIDICT_NO_EXTENSIONS', '')!r}); comparing against the"
-            " pure-Python build would be meaningless"
-        )
-
-
 def asgi_list(pairs) -> list[tuple[bytes, bytes]]:
     return [(name.lower().encode("latin-1"), value.encode("latin-1")) for name, value in pairs]
-
-
-def decoded(raw) -> list[tuple[str, str]]:
-    return [(k.decode("latin-1"), v.decode("latin-1")) for k, v in raw]
 
 
 def is_well_known(name: bytes) -> bool:
@@ -353,23 +312,6 @@ def peer_variant(workload: str, variant: str) -> str | None:
 # The cases.
 
 
-@dataclass
-class Case:
-    workload: str
-    variant: str
-    impl: str
-    stmt: str  # the statement the timing loop repeats
-    env: dict = field(default_factory=dict)  # names the statement uses
-    inner: int = 1  # operations per repetition of stmt
-    answer: object = None  # callable giving the job's result, for cross-checking
-    row: tuple | None = None  # cases answering the same question; default: the table row
-    share: float = 1.0  # of the worker processes that time it (slow cases need fewer values)
-
-    @property
-    def name(self) -> str:
-        return f"{self.workload}:{self.variant}:{self.impl}"
-
-
 def _misses(impl: str, op: str, where: str) -> bool:
     return impl != "velmora" and op == "h[k]" and where.endswith("-miss")
 
@@ -397,11 +339,15 @@ def _single_op_case(data: Data, impl: str, op: str, where: str, key_kind: str) -
     return Case("single-op", f"{op}/{where}/{key_kind}", impl, stmt, env, answer=answer)
 
 
-def build_cases(data: Data, workloads=WORKLOADS) -> list[Case]:
+def build_cases(data: Data, workloads=WORKLOADS, peers=PEERS) -> list[Case]:
+    """The cases of the workloads asked for, for velmora, the floors and the
+    peers named (a peer that is not installed cannot be among them)."""
     cases = []
     if "request-read" in workloads:
         sample = data.requests
         for (key_kind, impl), job in READ_JOBS.items():
+            if impl != "velmora" and impl not in peers:
+                continue
             cases.append(
                 Case(
                     "request-read",
@@ -414,7 +360,7 @@ def build_cases(data: Data, workloads=WORKLOADS) -> list[Case]:
                 )
             )
     if "single-op" in workloads:
-        for impl in IMPLS:
+        for impl in ("velmora", *peers):
             for op in OPS:
                 if op not in OP_EXPR[impl]:
                     continue
@@ -423,18 +369,17 @@ def build_cases(data: Data, workloads=WORKLOADS) -> list[Case]:
                         cases.append(_single_op_case(data, impl, op, where, key_kind))
     if "response-build" in workloads:
         for impl, job in BUILD_JOBS.items():
+            if impl != "velmora" and impl not in peers:
+                continue
             cases.append(Case("response-build", "build", impl, "job()", {"job": job}, answer=job))
-    import endtoend
-    import sizes
-
     if "sizes" in workloads:
-        cases += sizes.size_cases(data)
+        cases += sizes.size_cases(data, peers)
     if "wrap-k" in workloads:
-        cases += endtoend.wrap_k_cases(data)
+        cases += endtoend.wrap_k_cases(data, peers)
     if "handler" in workloads:
-        cases += endtoend.handler_cases(data)
+        cases += endtoend.handler_cases(data, peers)
     if "worst" in workloads:
-        cases += sizes.worst_cases()
+        cases += sizes.worst_cases(peers)
     # The floors are always measured: every ratio to them needs them in the same run.
     one_item = {b"host": b"example.org"}
     cases += [

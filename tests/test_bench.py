@@ -16,12 +16,12 @@ _missing = [name for name in NEEDED if importlib.util.find_spec(name) is None]
 
 # Neither is needed by `make test`: the sdist ships no bench/, and the peers
 # are installed only where bench/ exists.
-pytestmark = [
-    pytest.mark.skipif(not (BENCH / "run.py").is_file(), reason="no bench/ beside the tests (an unpacked sdist)"),
-    pytest.mark.skipif(
-        bool(_missing), reason=f"benchmark peers not installed ({', '.join(_missing)}); `make bench` installs them"
-    ),
-]
+pytestmark = pytest.mark.skipif(
+    not (BENCH / "run.py").is_file(), reason="no bench/ beside the tests (an unpacked sdist)"
+)
+needs_peers = pytest.mark.skipif(
+    bool(_missing), reason=f"benchmark peers not installed ({', '.join(_missing)}); `make bench` installs them"
+)
 
 PEERS = ("multidict", "werkzeug", "starlette", "httpx")
 WHERE = ("known-early", "known-late", "custom-early", "custom-late", "known-miss", "custom-miss")
@@ -66,6 +66,7 @@ def smoke(request, tmp_path_factory):
     return request.param, path, proc.stdout
 
 
+@needs_peers
 def test_results_hold_every_case_asked_for(smoke):
     import pyperf
 
@@ -83,6 +84,7 @@ def test_results_hold_every_case_asked_for(smoke):
     assert {f"{p}_version" for p in PEERS} <= set(metadata)
 
 
+@needs_peers
 def test_table_and_targets_printed_and_reproducible(smoke):
     workloads, path, stdout = smoke
     assert "| case " in stdout and "Targets (information only):" in stdout
@@ -113,6 +115,7 @@ def test_table_and_targets_printed_and_reproducible(smoke):
     assert stdout.startswith(shown.stdout.rstrip("\n"))
 
 
+@needs_peers
 def test_refuses_pure_python_multidict():
     env = dict(os.environ, MULTIDICT_NO_EXTENSIONS="1")
     proc = run_bench("--smoke", "--workload", "floor", "--json", os.devnull, env=env)
@@ -120,6 +123,7 @@ def test_refuses_pure_python_multidict():
     assert "multidict's C extension is not in use" in proc.stderr
 
 
+@needs_peers
 def test_cross_check_catches_a_peer_answering_differently(monkeypatch):
     monkeypatch.syspath_prepend(str(BENCH))
     import workloads
@@ -129,6 +133,54 @@ def test_cross_check_catches_a_peer_answering_differently(monkeypatch):
     monkeypatch.setitem(workloads.READ_JOBS, ("str", "starlette"), wrong)
     with pytest.raises(AssertionError, match="request-read:str:starlette"):
         workloads.cross_check(workloads.build_cases(data, ("request-read",)))
+
+
+# Importing a peer fails as it would were it not installed, in the main
+# process; the workers are told which peers to time.
+WITHOUT_PEERS = (
+    "import runpy, sys\n"
+    "for name in ('multidict', 'werkzeug', 'starlette', 'httpx'):\n"
+    "    sys.modules[name] = None\n"
+    "sys.argv[0] = {run!r}\n"
+    "runpy.run_path(sys.argv[0], run_name='__main__')\n"
+)
+
+
+@pytest.mark.skipif(importlib.util.find_spec("pyperf") is None, reason="pyperf not installed; `make bench` installs it")
+@pytest.mark.parametrize("how", ["not installed", "--no-peers"])
+def test_runs_velmora_alone_without_the_peers(tmp_path, how):
+    path = tmp_path / "results.json"
+    args = ["--smoke", "--json", str(path), "--chart", str(tmp_path / "chart.png")]
+    args += [a for w in ("single-op", "sizes", "handler", "worst") for a in ("--workload", w)]
+    if how == "not installed":
+        command = [sys.executable, "-c", WITHOUT_PEERS.format(run=str(BENCH / "run.py")), *args]
+    else:
+        command = [sys.executable, str(BENCH / "run.py"), "--no-peers", *args]
+    proc = subprocess.run(command, capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr
+    if how == "not installed":
+        assert "comparisons skipped, these peer libraries are not installed: multidict" in proc.stderr
+        assert "`make bench` installs them" in proc.stderr
+    else:
+        assert "comparisons skipped: every peer library (--no-peers)" in proc.stderr
+
+    import pyperf
+
+    impls = {name.rsplit(":", 1)[1] for name in pyperf.BenchmarkSuite.load(str(path)).get_benchmark_names()}
+    assert impls == {"velmora", "floor"}
+    assert "peers: none\ncomparisons skipped: multidict, werkzeug, starlette, httpx" in proc.stdout
+    # No column is left for a library that was not timed, and every section still comes out.
+    for peer in (*PEERS, "CIMultiDict"):
+        assert peer not in proc.stdout.split("single-op list:")[1].split("Goals of this round")[0]
+    for section in ("| `get_first` known-late, str", "### Cost against entries", "### End to end", "### Memory per"):
+        assert section in proc.stdout
+    worst_header = proc.stdout.split("### Worst cases\n\n")[1].splitlines()[0]
+    assert [cell.strip() for cell in worst_header.strip("|").split("|")] == [
+        "case",
+        "velmora 400",
+        "velmora 4,000",
+        "growth",
+    ]
 
 
 # Medians in µs of (rebuild, rebuild + remove) at 400 and 4,000 entries.
