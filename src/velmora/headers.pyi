@@ -2,24 +2,30 @@ import sys as sys
 from collections.abc import Generator
 from collections.abc import Mapping as Mapping
 from collections.abc import MutableSequence as MutableSequence
-from types import CapsuleType, NotImplementedType
-from typing import Any, ClassVar, Generic, Self, TypeAlias, TypeVar, overload
+from types import NotImplementedType
 
-from typing_extensions import disjoint_base
+# typing_extensions throughout, so that a checker targeting 3.10 reads these
+# stubs as one targeting 3.13 does.
+from typing_extensions import Any, ClassVar, Generic, Self, TypeAlias, TypeVar, disjoint_base, overload
+
+if sys.version_info >= (3, 13):
+    from types import CapsuleType
+else:
+    from typing_extensions import CapsuleType
 
 _N = TypeVar("_N", default=Any)
 _V = TypeVar("_V", default=Any)
+# The name and value types of a collection's entries: those of the list it
+# wraps, and bytes or str for a collection started empty.
+_KN = TypeVar("_KN", default=bytes | str)
+_KV = TypeVar("_KV", default=bytes | str)
 _T = TypeVar("_T")
 _H = TypeVar("_H", bound=Header)
-_HS = TypeVar("_HS", bound=Headers)
-
-# A stored entry: (name, value). Lists handed in and out are the stored list
-# itself, so their element type stays open.
-_Entry: TypeAlias = tuple[Any, Any]
+_HS = TypeVar("_HS", bound=Headers[Any, Any])
 
 # What + and += take: a collection, a record, one pair, or a mutable
 # sequence of pairs.
-_Addable: TypeAlias = Headers | Header[Any, Any] | tuple[Any, Any] | MutableSequence[Any]
+_Addable: TypeAlias = Headers[Any, Any] | Header[Any, Any] | tuple[Any, Any] | MutableSequence[Any]
 
 __pyx_capi__: dict[str, CapsuleType]
 __test__: dict[Any, Any]
@@ -67,32 +73,50 @@ class Header(Generic[_N, _V]):
     def __setstate__(self, __pyx_state: tuple[Any, ...]) -> None: ...
 
 @disjoint_base
-class Headers:
+class Headers(Generic[_KN, _KV]):
     """Ordered, multi-valued, case-insensitive header fields kept in a shared
     list of (name, value) tuples. A key of exactly type bytes gets values back
     as bytes; any other key gets them as str."""
 
     __pyx_vtable__: ClassVar[CapsuleType]
-    def __init__(self, values: list[_Entry] | None = None) -> None: ...
+    # The list is shared, not copied: its entry type is the collection's.
+    @overload
+    def __init__(self: Headers[bytes | str, bytes | str], values: None = None) -> None: ...
+    @overload
+    def __init__(self, values: list[tuple[_KN, _KV]]) -> None: ...
     @property
-    def values(self) -> list[_Entry]: ...
+    def values(self) -> list[tuple[_KN, _KV]]: ...
 
-    # Lookups. A bytes subclass key is looked up by its str() text and
-    # answers in str form: the bytes overloads cannot tell it apart. Values
-    # are typed as the bytes or str that servers and responses hold; one
-    # stored as None comes back as None from every lookup.
+    # Lookups convert to the key's form whatever the stored one, so their
+    # results follow the key, not the collection. A bytes subclass key is
+    # looked up by its str() text and answers in str form: the bytes
+    # overloads cannot tell it apart. Values are typed as the bytes or str
+    # that servers and responses hold; one stored as None comes back as None
+    # from every lookup. A key that may be either form gets either.
     @overload
     def get(self, name: bytes) -> tuple[bytes, ...]: ...  # type: ignore[overload-overlap]
     @overload
+    def get(self, name: str) -> tuple[str, ...]: ...
+    @overload
+    def get(self, name: bytes | str) -> tuple[bytes, ...] | tuple[str, ...]: ...  # type: ignore[overload-overlap]
+    @overload
     def get(self, name: object) -> tuple[str, ...]: ...
-    def get_tuples(self, name: object) -> list[_Entry]: ...
+    def get_tuples(self, name: object) -> list[tuple[_KN, _KV]]: ...
     @overload
     def get_first(self, key: bytes) -> bytes | None: ...  # type: ignore[overload-overlap]
+    @overload
+    def get_first(self, key: str) -> str | None: ...
+    @overload
+    def get_first(self, key: bytes | str) -> bytes | str | None: ...  # type: ignore[overload-overlap]
     @overload
     def get_first(self, key: object) -> str | None: ...
     # A missing or repeated name raises ValueError; it never gives None.
     @overload
     def get_single(self, key: bytes) -> bytes: ...  # type: ignore[overload-overlap]
+    @overload
+    def get_single(self, key: str) -> str: ...
+    @overload
+    def get_single(self, key: bytes | str) -> bytes | str: ...  # type: ignore[overload-overlap]
     @overload
     def get_single(self, key: object) -> str: ...
     def contains(self, key: object) -> bool: ...
@@ -100,25 +124,30 @@ class Headers:
     @overload
     def __getitem__(self, key: bytes, /) -> tuple[bytes, ...]: ...  # type: ignore[overload-overlap]
     @overload
+    def __getitem__(self, key: str, /) -> tuple[str, ...]: ...
+    @overload
+    def __getitem__(self, key: bytes | str, /) -> tuple[bytes, ...] | tuple[str, ...]: ...  # type: ignore[overload-overlap]
+    @overload
     def __getitem__(self, key: object, /) -> tuple[str, ...]: ...
 
-    # Mutation.
-    def add(self, name: object, value: object) -> None: ...
-    def set(self, name: object, value: object) -> None: ...
+    # Mutation: what goes into the list must fit its entry type.
+    def add(self, name: _KN, value: _KV) -> None: ...
+    def set(self, name: _KN, value: _KV) -> None: ...
     def remove(self, key: object) -> None: ...
-    def __setitem__(self, key: object, value: object, /) -> None: ...
+    def __setitem__(self, key: _KN, value: _KV, /) -> None: ...
     def __delitem__(self, key: object, /) -> None: ...
 
-    # Views.
-    def keys(self) -> tuple[Any, ...]: ...
-    def items(self) -> Generator[_Entry]: ...
-    def __iter__(self) -> Generator[_Entry]: ...
+    # Views: the stored names and entries, in their stored form.
+    def keys(self) -> tuple[_KN, ...]: ...
+    def items(self) -> Generator[tuple[_KN, _KV]]: ...
+    def __iter__(self) -> Generator[tuple[_KN, _KV]]: ...
 
-    # Copies and combination.
-    def clone(self) -> Headers: ...
-    def merge(self, values: list[tuple[Any, ...]] | list[tuple[Any, ...] | None] | None) -> None: ...
-    def update(self, values: dict[Any, Any]) -> None: ...
-    def add_many(self, values: MutableSequence[Any] | Mapping[Any, Any]) -> None: ...
+    # Copies and combination. clone() raises TypeError on a str name or
+    # value, which the entry type cannot rule out.
+    def clone(self) -> Headers[_KN, _KV]: ...
+    def merge(self, values: list[tuple[_KN, _KV]] | list[tuple[_KN, _KV] | None]) -> None: ...
+    def update(self, values: dict[_KN, _KV]) -> None: ...
+    def add_many(self, values: MutableSequence[Any] | Mapping[_KN, _KV]) -> None: ...
     @overload
     @staticmethod
     def _add_to_instance(instance: _T, other: _Addable) -> _T: ...
