@@ -3,6 +3,7 @@
 installed package working from wherever it is put."""
 
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -88,10 +89,40 @@ def test_package_works_wherever_it_is_put(tmp_path):
     assert value == "x"
 
 
+def test_sdist_holds_what_its_pages_embed(sdist):
+    pages = [name for name in sdist if name.endswith(".md")]
+    assert "docs/usage.md" in pages
+    embedded = {
+        (page, os.path.normpath(os.path.join(os.path.dirname(page), target)))
+        for page in pages
+        for target in re.findall(r"!\[[^\]]*\]\(([^)\s]+)", (REPO / page).read_text(encoding="utf-8"))
+        if "://" not in target
+    }
+    assert {(page, target) for page, target in embedded if target not in sdist} == set()
+
+
 def test_installed_metadata_names_version_and_license():
     meta = metadata.metadata("velmora")
     assert velmora.__version__ == meta["Version"]
     assert meta["License-Expression"] == "MIT"
     assert "Development Status :: 4 - Beta" in meta.get_all("Classifier")
+    assert meta["Author"]
+    # Development tools are dependency groups: a user installs no extra.
+    assert meta.get_all("Provides-Extra") is None and meta.get_all("Requires-Dist") is None
+    # The long description is shown on an index page, where a relative
+    # link or image resolves nowhere.
+    links = re.findall(r"\]\(([^)\s]+)", meta.get_payload())
+    assert [link for link in links if not link.startswith(("https://", "http://"))] == []
     (license_file,) = [f for f in metadata.files("velmora") if f.name == "LICENSE"]
     assert "MIT License" in license_file.read_text()
+
+
+@pytest.mark.skipif(not (REPO / "docs").is_dir(), reason="no docs/ beside the tests")
+def test_consumer_docs_pin_the_release_they_describe():
+    # The pages tell native consumers to build and run with one exact release.
+    pins = {
+        page.name: set(re.findall(r"velmora==([0-9]+(?:\.[0-9A-Za-z]+)*)", page.read_text(encoding="utf-8")))
+        for page in (REPO / "docs").glob("*.md")
+    }
+    assert pins["capi.md"] and pins["cython.md"]
+    assert {name: found for name, found in pins.items() if found - {velmora.__version__}} == {}
