@@ -37,7 +37,7 @@ NAME = "vlm_cython_consumer"
 def built(tmp_path_factory):
     if CC is None:
         pytest.skip("no C compiler")
-    pytest.importorskip("Cython", reason="Cython is not installed (the 'test' extra brings it)")
+    pytest.importorskip("Cython", reason="Cython is not installed (the test group brings it)")
     out = tmp_path_factory.mktemp("cython")
     # Run where neither src/ nor the repository is on the path: the .pxd
     # files can come only from the installed package.
