@@ -408,7 +408,7 @@ def main(argv=None) -> int:
     try:
         drawn = chart and sections.write_chart(stats_of(suite), chart)
     except ImportError:
-        print("matplotlib is not installed, so no chart was drawn (the 'bench' extras have it)", file=sys.stderr)
+        print("matplotlib is not installed, so no chart was drawn (the bench dependency group has it)", file=sys.stderr)
         drawn = False
     print(report(suite))
     print(
