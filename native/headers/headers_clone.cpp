@@ -39,9 +39,9 @@ PyObject *clone_body(HeadersObject *self) noexcept {
         PyObject *pair;
         if (VLM_LIKELY(is_exact_tuple(entry) && PyTuple_GET_SIZE(entry) == 2 &&
                        is_bytes_or_none(PyTuple_GET_ITEM(entry, 0)) && is_bytes_or_none(PyTuple_GET_ITEM(entry, 1)))) {
-            // Unpacking a plain pair runs no Python code (every other kind in
-            // test_clone_turns_pairs_of_any_kind_into_tuples goes the general
-            // way); making the pair may run a collection, so hold the items.
+            // Unpacking a plain pair runs no Python code (pairs of any other
+            // kind go the general way); making the pair may run a collection,
+            // so hold the items.
             PyObject *name = Py_NewRef(PyTuple_GET_ITEM(entry, 0));
             PyObject *value = Py_NewRef(PyTuple_GET_ITEM(entry, 1));
             pair = PyTuple_New(2);

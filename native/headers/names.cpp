@@ -36,7 +36,7 @@ PyObject *canonical_bytes_probe(PyObject *key) noexcept {
         canonical = key;
     }
     // The evicted key is exactly bytes, so releasing it runs no Python code
-    // (test_bytes_keys_recognised_by_address_are_never_mistaken: a subclass never gets here).
+    // (a bytes subclass is never remembered by address).
     BytesKeyMemo &m = bytes_key_memo_slot(key);
     PyObject *evicted = m.key;
     m = {Py_NewRef(key), canonical};

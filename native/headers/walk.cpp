@@ -39,7 +39,7 @@ void finish(WalkObject *w) noexcept {
 }
 
 // Handing out an entry runs no Python code, so the size read here is
-// current (test_walks.py covers appends and removals between steps).
+// current, whatever was appended or removed between steps.
 inline PyObject *walk_list_step(WalkObject *w) noexcept {
     if (w->index < PyList_GET_SIZE(w->list)) return Py_NewRef(PyList_GET_ITEM(w->list, w->index++));
     finish(w);
