@@ -23,6 +23,10 @@ using HeaderObject = VlmHeaderObject;
 
 inline HeadersObject *as_headers(PyObject *o) noexcept { return reinterpret_cast<HeadersObject *>(o); }
 
+// The answer of every path that may decline: failed with an exception set,
+// done, or declined having changed nothing, so that the general path runs.
+enum class [[nodiscard]] Outcome{error, done, fallback};
+
 // Constants built once at module exec and kept for the life of the process.
 struct Constants {
     PyObject *name, *value, *key, *values;          // parameter names of Header and Headers methods

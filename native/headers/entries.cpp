@@ -50,7 +50,7 @@ int unpack_pair(PyObject *entry, Ref &first, Ref &second) noexcept {
 }
 
 PyObject *entry_first_item(PyObject *entry) noexcept {
-    if (VLM_LIKELY(is_exact_tuple(entry)) && PyTuple_GET_SIZE(entry) > 0) return Py_NewRef(PyTuple_GET_ITEM(entry, 0));
+    if (PyObject *name = exact_entry_name(entry, 1); VLM_LIKELY(name)) return Py_NewRef(name);
     if (is_exact_list(entry) && PyList_GET_SIZE(entry) > 0) return Py_NewRef(PyList_GET_ITEM(entry, 0));
     if (entry == Py_None) return err_none_not_subscriptable();
     // Everything else, empty pairs included, answers as `entry[0]` would.

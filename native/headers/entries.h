@@ -7,6 +7,7 @@
 #include "messages.h"
 #include "names.h"
 #include "ref.h"
+#include "small.h"
 
 namespace velmora {
 
@@ -39,7 +40,7 @@ namespace velmora {
 // Whether find_bytes_name stops at the entry.
 [[nodiscard]] inline bool stops_bytes_scan(PyObject *entry, Py_ssize_t min_size, const unsigned char *key,
                                            Py_ssize_t size) noexcept {
-    if (VLM_UNLIKELY(!is_exact_tuple(entry) || PyTuple_GET_SIZE(entry) < min_size)) return true;
+    if (VLM_UNLIKELY(!is_exact_entry(entry, min_size))) return true;
     PyObject *name = PyTuple_GET_ITEM(entry, 0);
     if (VLM_UNLIKELY(!Py_IS_TYPE(name, &PyBytes_Type))) return true;
     return PyBytes_GET_SIZE(name) == size &&
@@ -49,8 +50,8 @@ namespace velmora {
 // Walks on from `i` over entries that are exact tuples of at least
 // `min_size` items under an exact bytes name. Matching such a name runs no
 // Python code, so the stretch reads the list without re-checking it or
-// holding entries (test_lower_changing_the_list_during_a_scan hands over to
-// the checked walk mid-list). Stops at the first match, with its result (1,
+// holding entries (a str-subclass name hands over to the checked walk
+// mid-list). Stops at the first match, with its result (1,
 // or -1 with an error) in `m`, or at the first entry it cannot decide, with
 // `m` 0; returns the index it stopped at, the list's size when it ran off
 // the end.
@@ -66,8 +67,7 @@ template <typename Matcher>
         m = 0;
         if (i < PyList_GET_SIZE(list)) {
             PyObject *entry = PyList_GET_ITEM(list, i);
-            m = is_exact_tuple(entry) && PyTuple_GET_SIZE(entry) >= min_size &&
-                Py_IS_TYPE(PyTuple_GET_ITEM(entry, 0), &PyBytes_Type);
+            m = is_exact_entry(entry, min_size) && Py_IS_TYPE(PyTuple_GET_ITEM(entry, 0), &PyBytes_Type);
         }
         return i;
     }
@@ -75,7 +75,7 @@ template <typename Matcher>
     // Latin-1 fails on the first.
     for (; i < PyList_GET_SIZE(list); ++i) {
         PyObject *entry = PyList_GET_ITEM(list, i);
-        if (VLM_UNLIKELY(!is_exact_tuple(entry) || PyTuple_GET_SIZE(entry) < min_size)) break;
+        if (VLM_UNLIKELY(!is_exact_entry(entry, min_size))) break;
         PyObject *name = PyTuple_GET_ITEM(entry, 0);
         if (VLM_UNLIKELY(!Py_IS_TYPE(name, &PyBytes_Type))) break;
         if ((m = matches.bytes_name(name)) != 0) return i;

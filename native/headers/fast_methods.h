@@ -96,9 +96,10 @@ inline bool may_override(PyObject *self) noexcept {
 }
 
 // Looks the method up on the instance; when it is not this module's own
-// Python entry, calls it. -1 error, 0 run the body, 1 override's result in out.
-[[nodiscard]] int call_override(PyObject *self, PyObject *method, PyCFunction own, Ref &out, PyObject *const *argv,
-                                size_t nargs) noexcept;
+// Python entry, calls it: done with the override's result in `out`, or falls
+// back to the body.
+Outcome call_override(PyObject *self, PyObject *method, PyCFunction own, Ref &out, PyObject *const *argv,
+                      size_t nargs) noexcept;
 
 // The truth value of an override's answer; True, False and None need no call.
 inline int truth_of(PyObject *o) noexcept {
@@ -196,10 +197,12 @@ struct Fast<Row, Body> {
         if (skip_dispatch || VLM_LIKELY(!may_override(reinterpret_cast<PyObject *>(self)))) return Body(self, args...);
         Ref r;
         PyObject *argv[sizeof...(A) + 1] = {args..., nullptr};
-        const int d = call_override(reinterpret_cast<PyObject *>(self), *Row.attr, as_pycfunction(py), r, argv,
-                                    sizeof...(A));
-        if (d < 0) return Failure{};
-        if (d == 0) return Body(self, args...);
+        switch (
+            call_override(reinterpret_cast<PyObject *>(self), *Row.attr, as_pycfunction(py), r, argv, sizeof...(A))) {
+            case Outcome::error: return Failure{};
+            case Outcome::fallback: return Body(self, args...);
+            case Outcome::done: break;
+        }
         return detail::accept<Row.gives>(r);
     }
 

@@ -3,6 +3,7 @@
 #include "args.h"
 #include "headers.h"
 #include "names.h"
+#include "small.h"
 
 namespace velmora {
 
@@ -121,44 +122,51 @@ PyObject *class_name_of(PyObject *instance) noexcept {
     return PyObject_GetAttr(cls.get(), C.name_attr);
 }
 
-// 1 added, 0 not a kind it takes (NotImplemented), -1 error.
-int add_to_instance(PyObject *instance, PyObject *other) noexcept {
-    if (is_headers(other)) {
-        // A collection sharing the list being appended to (itself, or one
-        // built on the same list) is walked over a snapshot, as in
-        // iter_bounded.
-        const bool same_list = other == instance ||
-                               (is_headers(instance) && as_headers(other)->values == as_headers(instance)->values);
-        Ref it = same_list ? Ref::steal(PySequence_List(other)) : Ref::borrow(other);
-        if (!it) return -1;
-        it = Ref::steal(PyObject_GetIter(it.get()));
-        if (!it) return -1;
-        while (Ref entry = Ref::steal(PyIter_Next(it.get()))) {
-            if (add_spread(instance, entry.get()) < 0) return -1;
-        }
-        return PyErr_Occurred() ? -1 : 1;
+Outcome added(int rc) noexcept { return rc < 0 ? Outcome::error : Outcome::done; }
+
+// instance.add(other[0], other[1]) for a tuple of two items (subclasses too:
+// their length and items are asked for as Python would).
+int add_two_items(PyObject *instance, PyObject *pair) noexcept {
+    Ref a = Ref::steal(PySequence_GetItem(pair, 0));
+    if (!a) return -1;
+    Ref b = Ref::steal(PySequence_GetItem(pair, 1));
+    if (!b) return -1;
+    PyObject *items[2] = {a.get(), b.get()};
+    return add_items(instance, items, 2);
+}
+
+int add_headers(PyObject *instance, PyObject *other) noexcept {
+    // A collection sharing the list being appended to (itself, or one built
+    // on the same list) is walked over a snapshot, as in iter_bounded.
+    const bool same_list = other == instance ||
+                           (is_headers(instance) && as_headers(other)->values == as_headers(instance)->values);
+    Ref it = same_list ? Ref::steal(PySequence_List(other)) : Ref::borrow(other);
+    if (!it) return -1;
+    it = Ref::steal(PyObject_GetIter(it.get()));
+    if (!it) return -1;
+    while (Ref entry = Ref::steal(PyIter_Next(it.get()))) {
+        if (add_spread(instance, entry.get()) < 0) return -1;
     }
-    if (is_header(other)) {
-        Ref name = Ref::steal(PyObject_GetAttr(other, C.name));
-        if (!name) return -1;
-        Ref value = Ref::steal(PyObject_GetAttr(other, C.value));
-        if (!value) return -1;
-        PyObject *items[2] = {name.get(), value.get()};
-        return add_items(instance, items, 2) < 0 ? -1 : 1;
-    }
-    if (PyTuple_Check(other)) {
-        const Py_ssize_t n = PyObject_Length(other);
-        if (n < 0) return -1;
-        if (n != 2) return err_invalid_tuple(other);
-        Ref a = Ref::steal(PySequence_GetItem(other, 0));
-        if (!a) return -1;
-        Ref b = Ref::steal(PySequence_GetItem(other, 1));
-        if (!b) return -1;
-        PyObject *items[2] = {a.get(), b.get()};
-        return add_items(instance, items, 2) < 0 ? -1 : 1;
-    }
-    const int r = isinstance_of_global(other, C.mutable_sequence);
-    if (r <= 0) return r;
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+int add_header(PyObject *instance, PyObject *other) noexcept {
+    Ref name = Ref::steal(PyObject_GetAttr(other, C.name));
+    if (!name) return -1;
+    Ref value = Ref::steal(PyObject_GetAttr(other, C.value));
+    if (!value) return -1;
+    PyObject *items[2] = {name.get(), value.get()};
+    return add_items(instance, items, 2);
+}
+
+int add_pair(PyObject *instance, PyObject *other) noexcept {
+    const Py_ssize_t n = PyObject_Length(other);
+    if (n < 0) return -1;
+    if (n != 2) return err_invalid_tuple(other);
+    return add_two_items(instance, other);
+}
+
+int add_pairs(PyObject *instance, PyObject *other) noexcept {
     Ref it = iter_bounded(other, instance);
     if (!it) return -1;
     while (Ref element = Ref::steal(PyIter_Next(it.get()))) {
@@ -172,20 +180,29 @@ int add_to_instance(PyObject *instance, PyObject *other) noexcept {
             if (!cls_name) return -1;
             return err_invalid_element(element.get(), cls_name.get());
         }
-        Ref a = Ref::steal(PySequence_GetItem(element.get(), 0));
-        if (!a) return -1;
-        Ref b = Ref::steal(PySequence_GetItem(element.get(), 1));
-        if (!b) return -1;
-        PyObject *items[2] = {a.get(), b.get()};
-        if (add_items(instance, items, 2) < 0) return -1;
+        if (add_two_items(instance, element.get()) < 0) return -1;
     }
-    return PyErr_Occurred() ? -1 : 1;
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+// Falls back (to NotImplemented) for a kind it does not take.
+Outcome add_to_instance(PyObject *instance, PyObject *other) noexcept {
+    if (is_headers(other)) return added(add_headers(instance, other));
+    if (is_header(other)) return added(add_header(instance, other));
+    if (PyTuple_Check(other)) return added(add_pair(instance, other));
+    const int r = isinstance_of_global(other, C.mutable_sequence);
+    if (r < 0) return Outcome::error;
+    if (r == 0) return Outcome::fallback;
+    return added(add_pairs(instance, other));
 }
 
 PyObject *add_to_instance_result(PyObject *instance, PyObject *other) noexcept {
-    const int r = add_to_instance(instance, other);
-    if (r < 0) return nullptr;
-    return Py_NewRef(r ? instance : Py_NotImplemented);
+    switch (add_to_instance(instance, other)) {
+        case Outcome::error: return nullptr;
+        case Outcome::fallback: return Py_NewRef(Py_NotImplemented);
+        case Outcome::done: break;
+    }
+    return Py_NewRef(instance);
 }
 
 // self._add_to_instance(target, other), looked up as an attribute except on
@@ -219,21 +236,8 @@ bool takes_part(PyObject *o, PyObject *peer) noexcept {
 // borrowed from the canonical names, which the caller holds.
 class KeyTexts {
 public:
-    KeyTexts() = default;
-    KeyTexts(const KeyTexts &) = delete;
-    KeyTexts &operator=(const KeyTexts &) = delete;
-    ~KeyTexts() { PyMem_Free(slots_); }
-
     [[nodiscard]] int reserve(Py_ssize_t count) noexcept {
-        size_t cap = 16;
-        while (cap < static_cast<size_t>(count) * 2) cap *= 2;
-        slots_ = static_cast<Slot *>(PyMem_Calloc(cap, sizeof(Slot)));
-        if (!slots_) {
-            PyErr_NoMemory();
-            return -1;
-        }
-        mask_ = cap - 1;
-        return 0;
+        return table_.allocate(OpenTable<Slot>::capacity_for(static_cast<size_t>(count)));
     }
 
     // Records key number `index` under its lowercase text; a later key of
@@ -241,36 +245,33 @@ public:
     size_t put(const unsigned char *text, Py_ssize_t len, Py_hash_t hash, Py_ssize_t index) noexcept {
         Slot &s = probe(text, len, hash);
         s = {text, len, hash, index};
-        return static_cast<size_t>(&s - slots_);
+        return table_.place_of(s);
     }
 
-    Py_ssize_t last_at(size_t place) const noexcept { return slots_[place].last; }
+    Py_ssize_t last_at(size_t place) const noexcept { return table_.at(place).last; }
 
     // The last key whose text is the name's once lowered (`hash` is that of
     // the lowered text), or -1.
     Py_ssize_t find(const unsigned char *name, Py_ssize_t len, Py_hash_t hash) const noexcept {
         const Slot &s = probe(name, len, hash);
-        return s.text ? s.last : -1;
+        return s.key ? s.last : -1;
     }
 
 private:
     struct Slot {
-        const unsigned char *text;
+        const unsigned char *key;  // the lowercase text
         Py_ssize_t len;
         Py_hash_t hash;
         Py_ssize_t last;
     };
 
     Slot &probe(const unsigned char *p, Py_ssize_t n, Py_hash_t hash) const noexcept {
-        size_t perturb = static_cast<size_t>(hash);
-        for (size_t i = perturb & mask_;; perturb >>= 5, i = (i * 5 + perturb + 1) & mask_) {
-            Slot &s = slots_[i];
-            if (!s.text || (s.hash == hash && s.len == n && detail::lowered_equals(p, s.text, n))) return s;
-        }
+        return table_.probe(static_cast<size_t>(hash), [&](const Slot &s) noexcept {
+            return s.hash == hash && s.len == n && detail::lowered_equals(p, s.key, n);
+        });
     }
 
-    Slot *slots_ = nullptr;
-    size_t mask_ = 0;
+    OpenTable<Slot> table_;
 };
 
 // The hash of a stored name's lowercase text (as that of the exact bytes of
@@ -292,6 +293,17 @@ bool releases_quietly(PyObject *o) noexcept {
            PyFloat_CheckExact(o) || PyBool_Check(o);
 }
 
+// The text of an exactly bytes name, or of an exactly str one of one byte
+// per character.
+inline const unsigned char *text_of(PyObject *name, Py_ssize_t &len) noexcept {
+    if (is_exact_bytes(name)) {
+        len = PyBytes_GET_SIZE(name);
+        return reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(name));
+    }
+    len = PyUnicode_GET_LENGTH(name);
+    return PyUnicode_1BYTE_DATA(name);
+}
+
 // update() on a direct instance (item assignment is then set(), nothing
 // overridable) in one pass over the list, when no step can run Python code:
 // every key exactly bytes, or exactly str of one byte per character while
@@ -300,107 +312,138 @@ bool releases_quietly(PyObject *o) noexcept {
 // go released without code. The assignments in turn would leave the entries
 // no key matches in their order, then one new entry per key in dict order,
 // less those a later key of the same name replaced: that is built directly.
-// Returns 1, having changed nothing, when a condition fails.
-int update_in_place(HeadersObject *self, PyObject *dict) noexcept {
-    if (Py_TYPE(self) != &HeadersType || !self->values || !is_exact_list(self->values)) return 1;
-    const Py_ssize_t nkeys = PyDict_GET_SIZE(dict);
-    PyObject *list = self->values;
-    const Py_ssize_t n = PyList_GET_SIZE(list);
-    if (nkeys == 0) return 1;
-    Ref canonical = Ref::steal(PyList_New(nkeys));
-    if (!canonical) return -1;
-    KeyTexts texts;
-    // Per key its place in `texts`, then per stored entry whether it goes.
-    size_t *places = PyMem_New(size_t, static_cast<size_t>(nkeys));
-    char *goes = static_cast<char *>(PyMem_Malloc(static_cast<size_t>(n) + 1));
-    struct Buffers {
-        size_t *&places;
-        char *&goes;
-        ~Buffers() {
-            PyMem_Free(places);
-            PyMem_Free(goes);
-        }
-    } buffers{places, goes};
-    if (!places || !goes) {
-        PyErr_NoMemory();
-        return -1;
+// Each step falls back, having changed nothing, when a condition fails;
+// only the last one touches the list.
+class DictUpdate {
+public:
+    DictUpdate(PyObject *list, PyObject *dict) noexcept : list_(list), dict_(dict) {}
+
+    Outcome run() noexcept {
+        Outcome o = index_keys();
+        if (o == Outcome::done) o = mark_going();
+        if (o == Outcome::done) o = make_fresh();
+        if (o == Outcome::done) o = splice();
+        return o;
     }
-    if (texts.reserve(nkeys) < 0) return -1;
-    Py_ssize_t pos = 0, i = 0;
-    PyObject *k, *v;
-    while (PyDict_Next(dict, &pos, &k, &v)) {
-        PyObject *name;
+
+private:
+    // The canonical name of each key, recorded by its text.
+    Outcome index_keys() noexcept {
+        const Py_ssize_t nkeys = PyDict_GET_SIZE(dict_);
+        canonical_ = Ref::steal(PyList_New(nkeys));
+        if (!canonical_ || places_.resize(static_cast<size_t>(nkeys)) < 0 || texts_.reserve(nkeys) < 0)
+            return Outcome::error;
+        Py_ssize_t pos = 0, i = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(dict_, &pos, &k, &v)) {
+            PyObject *name;
+            const Outcome o = canonical_key(k, name);
+            if (o != Outcome::done) return o;
+            PyList_SET_ITEM(canonical_.get(), i, name);
+            if (!is_exact_bytes(name) && PyUnicode_KIND(name) != PyUnicode_1BYTE_KIND) return Outcome::fallback;
+            const Py_hash_t hash = PyObject_Hash(name);  // exact bytes or str: runs no code
+            if (hash == -1) return Outcome::error;
+            Py_ssize_t len;
+            const unsigned char *text = text_of(name, len);
+            places_[static_cast<size_t>(i)] = texts_.put(text, len, hash, i);
+            ++i;
+        }
+        return Outcome::done;
+    }
+
+    static Outcome canonical_key(PyObject *k, PyObject *&name) noexcept {
         if (is_exact_bytes(k)) {
             LoweredKey key;
-            if (lower_bytes_key(k, key) < 0) return -1;
+            if (lower_bytes_key(k, key) < 0) return Outcome::error;
             name = key.low_b.release();
-        } else if (is_exact_str(k) && interning_is_pure()) {
-            name = intern_header_name_str(k, 0);
-            if (!name) return -1;
-        } else {
-            return 1;
+            return Outcome::done;
         }
-        PyList_SET_ITEM(canonical.get(), i, name);
-        if (!is_exact_bytes(name) && PyUnicode_KIND(name) != PyUnicode_1BYTE_KIND) return 1;
-        const Py_hash_t hash = PyObject_Hash(name);  // exact bytes or str: runs no code
-        if (hash == -1) return -1;
-        places[i] = is_exact_bytes(name) ? texts.put(reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(name)),
-                                                     PyBytes_GET_SIZE(name), hash, i)
-                                         : texts.put(PyUnicode_1BYTE_DATA(name), PyUnicode_GET_LENGTH(name), hash, i);
-        ++i;
+        if (!is_exact_str(k) || !interning_is_pure()) return Outcome::fallback;
+        name = intern_header_name_str(k, 0);
+        return name ? Outcome::done : Outcome::error;
     }
-    PyObject **items = reinterpret_cast<PyListObject *>(list)->ob_item;
-    Py_ssize_t matched = 0;
-    for (Py_ssize_t j = 0; j < n; ++j) {
-        PyObject *entry = items[j];
-        goes[j] = 0;
-        if (!is_exact_tuple(entry) || PyTuple_GET_SIZE(entry) < 1) return 1;
-        PyObject *stored = PyTuple_GET_ITEM(entry, 0);
-        const unsigned char *data;
-        Py_ssize_t len;
-        if (is_exact_bytes(stored)) {
-            data = reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(stored));
-            len = PyBytes_GET_SIZE(stored);
-        } else if (is_str(stored)) {
-            if (!is_exact_str(stored) || !PyUnicode_IS_ASCII(stored)) return 1;
-            data = PyUnicode_1BYTE_DATA(stored);
-            len = PyUnicode_GET_LENGTH(stored);
-        } else {
-            continue;  // matches no key and runs no code
+
+    // Per stored entry whether a key replaces it.
+    Outcome mark_going() noexcept {
+        const Py_ssize_t n = PyList_GET_SIZE(list_);
+        if (goes_.resize(static_cast<size_t>(n)) < 0) return Outcome::error;
+        for (Py_ssize_t j = 0; j < n; ++j) {
+            bool goes = false;
+            const Outcome o = entry_goes(PyList_GET_ITEM(list_, j), goes);
+            if (o != Outcome::done) return o;
+            goes_[static_cast<size_t>(j)] = goes;
+            matched_ += goes;
         }
+        return Outcome::done;
+    }
+
+    Outcome entry_goes(PyObject *entry, bool &goes) noexcept {
+        PyObject *stored = exact_entry_name(entry, 1);
+        if (!stored) return Outcome::fallback;
+        if (is_str(stored) && (!is_exact_str(stored) || !PyUnicode_IS_ASCII(stored))) return Outcome::fallback;
+        if (!is_exact_bytes(stored) && !is_str(stored)) return Outcome::done;  // matches no key and runs no code
+        Py_ssize_t len;
+        const unsigned char *data = text_of(stored, len);
         const Py_hash_t hash = lowered_hash(stored, data, len);
-        if (hash == -1) return -1;
-        if (texts.find(data, len, hash) < 0) continue;
+        if (hash == -1) return Outcome::error;
+        if (texts_.find(data, len, hash) < 0) return Outcome::done;
         if (Py_REFCNT(entry) == 1) {
             for (Py_ssize_t t = 1; t < PyTuple_GET_SIZE(entry); ++t)
-                if (!releases_quietly(PyTuple_GET_ITEM(entry, t))) return 1;
+                if (!releases_quietly(PyTuple_GET_ITEM(entry, t))) return Outcome::fallback;
         }
-        goes[j] = 1;
-        ++matched;
+        goes = true;
+        return Outcome::done;
     }
-    // Nothing has changed so far. The new entries are made before the list
-    // is touched, and the old ones released once it is consistent again.
-    Ref fresh = Ref::steal(PyList_New(0));
-    if (!fresh) return -1;
-    pos = 0;
-    for (i = 0; PyDict_Next(dict, &pos, &k, &v); ++i) {
-        if (texts.last_at(places[i]) != i) continue;  // a later key of this name replaces it
-        Ref entry = Ref::steal(PyTuple_Pack(2, PyList_GET_ITEM(canonical.get(), i), v));
-        if (!entry || PyList_Append(fresh.get(), entry.get()) < 0) return -1;
+
+    // The new entries, made before the list is touched: one per key that no
+    // later key of the same name replaces.
+    Outcome make_fresh() noexcept {
+        fresh_ = Ref::steal(PyList_New(0));
+        if (!fresh_) return Outcome::error;
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        for (Py_ssize_t i = 0; PyDict_Next(dict_, &pos, &k, &v); ++i) {
+            if (texts_.last_at(places_[static_cast<size_t>(i)]) != i) continue;
+            Ref entry = Ref::steal(PyTuple_Pack(2, PyList_GET_ITEM(canonical_.get(), i), v));
+            if (!entry || PyList_Append(fresh_.get(), entry.get()) < 0) return Outcome::error;
+        }
+        return Outcome::done;
     }
-    Ref going = Ref::steal(PyList_New(matched));  // takes over the list's references
-    if (!going) return -1;
-    Py_ssize_t kept = 0, gone = 0;
-    for (Py_ssize_t j = 0; j < n; ++j) {
-        if (goes[j])
-            PyList_SET_ITEM(going.get(), gone++, items[j]);
-        else
-            items[kept++] = items[j];
+
+    // The list rewritten; the old entries are released once it is
+    // consistent again.
+    Outcome splice() noexcept {
+        Ref going = Ref::steal(PyList_New(matched_));  // takes over the list's references
+        if (!going) return Outcome::error;
+        PyObject **items = reinterpret_cast<PyListObject *>(list_)->ob_item;
+        const Py_ssize_t n = PyList_GET_SIZE(list_);
+        Py_ssize_t kept = 0, gone = 0;
+        for (Py_ssize_t j = 0; j < n; ++j) {
+            if (goes_[static_cast<size_t>(j)])
+                PyList_SET_ITEM(going.get(), gone++, items[j]);
+            else
+                items[kept++] = items[j];
+        }
+        Py_SET_SIZE(list_, kept);
+        for (Py_ssize_t j = 0; j < PyList_GET_SIZE(fresh_.get()); ++j)
+            if (PyList_Append(list_, PyList_GET_ITEM(fresh_.get(), j)) < 0) return Outcome::error;
+        return Outcome::done;
     }
-    Py_SET_SIZE(list, kept);
-    for (Py_ssize_t j = 0; j < PyList_GET_SIZE(fresh.get()); ++j)
-        if (PyList_Append(list, PyList_GET_ITEM(fresh.get(), j)) < 0) return -1;
-    return 0;
+
+    PyObject *list_;
+    PyObject *dict_;
+    Ref canonical_;  // per key its canonical name
+    KeyTexts texts_;
+    SmallVector<size_t, 16> places_;  // per key its place in texts_
+    SmallVector<bool, 64> goes_;      // per stored entry whether it goes
+    Py_ssize_t matched_ = 0;
+    Ref fresh_;
+};
+
+Outcome update_in_place(HeadersObject *self, PyObject *dict) noexcept {
+    if (Py_TYPE(self) != &HeadersType || !self->values || !is_exact_list(self->values) || PyDict_GET_SIZE(dict) == 0)
+        return Outcome::fallback;
+    return DictUpdate(self->values, dict).run();
 }
 
 const Signature sig_update{"update", {&C.values}, 1, 1};
@@ -414,8 +457,8 @@ PyObject *headers_py_update(PyObject *self, PyObject *const *args, Py_ssize_t na
     if (bind(sig_update, args, nargs, kwnames, &values) < 0) return nullptr;
     if (values != Py_None && !is_exact_dict(values)) return err_arg_type("values", "dict", values);
     if (values == Py_None) return err_none_no_attribute("items");
-    const int batched = update_in_place(as_headers(self), values);
-    if (batched <= 0) return batched < 0 ? nullptr : Py_None;
+    const Outcome batched = update_in_place(as_headers(self), values);
+    if (batched != Outcome::fallback) return batched == Outcome::done ? Py_None : nullptr;
     const int rc = walk_dict(values, [&](PyObject *k, PyObject *v) noexcept { return PyObject_SetItem(self, k, v); });
     if (rc < 0) return nullptr;
     Py_RETURN_NONE;

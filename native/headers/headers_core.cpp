@@ -5,17 +5,17 @@
 
 namespace velmora {
 
-int call_override(PyObject *self, PyObject *method, PyCFunction own, Ref &out, PyObject *const *argv,
-                  size_t nargs) noexcept {
+Outcome call_override(PyObject *self, PyObject *method, PyCFunction own, Ref &out, PyObject *const *argv,
+                      size_t nargs) noexcept {
     Ref attr = Ref::steal(PyObject_GetAttr(self, method));
-    if (!attr) return -1;
+    if (!attr) return Outcome::error;
     PyObject *fn = attr.get();
     if (PyMethod_Check(fn)) fn = PyMethod_GET_FUNCTION(fn);
-    if (PyCFunction_Check(fn) && PyCFunction_GET_FUNCTION(fn) == own) return 0;
+    if (PyCFunction_Check(fn) && PyCFunction_GET_FUNCTION(fn) == own) return Outcome::fallback;
     // A bound method calls its function with the bound object first, which
     // is what calling the override as found does.
     out = Ref::steal(PyObject_Vectorcall(attr.get(), argv, nargs, nullptr));
-    return out ? 1 : -1;
+    return out ? Outcome::done : Outcome::error;
 }
 
 namespace {

@@ -2,6 +2,9 @@
 #include "args.h"
 #include "headers.h"
 #include "names.h"
+#include "small.h"
+
+#include <cstring>
 
 namespace velmora {
 
@@ -39,51 +42,34 @@ template <typename OnMatch>
     });
 }
 
-// Collects converted values without a list for the usual handful of
-// matches; the tuple is built once at the end.
+// Collects converted values, owning them; the tuple is built once at the end.
 class ValueCollector {
 public:
     ValueCollector() = default;
     ValueCollector(const ValueCollector &) = delete;
     ValueCollector &operator=(const ValueCollector &) = delete;
     ~ValueCollector() {
-        for (Py_ssize_t i = 0; i < n_; ++i) Py_DECREF(inline_[i]);
+        for (std::size_t i = 0; i < items_.size(); ++i) Py_DECREF(items_[i]);
     }
 
     [[nodiscard]] int add_steal(PyObject *item) noexcept {
         if (!item) return -1;
-        if (VLM_LIKELY(!spill_ && n_ < kInline)) {
-            inline_[n_++] = item;
-            return 0;
-        }
-        if (!spill_) {
-            spill_ = Ref::steal(PyList_New(0));
-            if (!spill_) {
-                Py_DECREF(item);
-                return -1;
-            }
-        }
-        const int rc = PyList_Append(spill_.get(), item);
+        if (VLM_LIKELY(items_.push(item) == 0)) return 0;
         Py_DECREF(item);
-        return rc;
+        return -1;
     }
 
     PyObject *to_tuple() noexcept {
-        const Py_ssize_t extra = spill_ ? PyList_GET_SIZE(spill_.get()) : 0;
-        PyObject *tuple = PyTuple_New(n_ + extra);
+        const auto n = static_cast<Py_ssize_t>(items_.size());
+        PyObject *tuple = PyTuple_New(n);
         if (!tuple) return nullptr;
-        for (Py_ssize_t i = 0; i < n_; ++i) PyTuple_SET_ITEM(tuple, i, inline_[i]);
-        for (Py_ssize_t i = 0; i < extra; ++i)
-            PyTuple_SET_ITEM(tuple, n_ + i, Py_NewRef(PyList_GET_ITEM(spill_.get(), i)));
-        n_ = 0;
+        std::memcpy(&PyTuple_GET_ITEM(tuple, 0), items_.data(), sizeof(PyObject *) * items_.size());
+        items_.clear();
         return tuple;
     }
 
 private:
-    static constexpr Py_ssize_t kInline = 8;
-    PyObject *inline_[kInline];
-    Py_ssize_t n_ = 0;
-    Ref spill_;
+    SmallVector<PyObject *, 8> items_;
 };
 
 }  // namespace
@@ -117,24 +103,22 @@ PyObject *get_tuples_body(HeadersObject *self, PyObject *name) noexcept {
 // get_first over plain bytes-named pairs for a key that is its own
 // canonical form (a remembered bytes key, or an interned str of the known
 // table), answered when the value is bytes or None: then nothing can run
-// Python code, so no reference is taken. 1 answered in `out`, 0 left to the
-// general walk (test_lower_changing_the_list_during_a_scan and the value
-// kinds of test_values_come_back_in_the_form_of_the_key take that way), -1
-// out of memory.
+// Python code, so no reference is taken. Done with the answer in `out`, or
+// falls back to the general walk (a str-subclass name whose lower() changes
+// the list, and values of other kinds, take that way).
 template <typename Matcher>
-[[nodiscard]] inline int get_first_plain(PyObject *list, const Matcher &matches, bool as_bytes,
-                                         PyObject *&out) noexcept {
+inline Outcome get_first_plain(PyObject *list, const Matcher &matches, bool as_bytes, PyObject *&out) noexcept {
     int m;
     const Py_ssize_t i = scan_bytes_names(list, 0, 2, matches, m);
     if (i >= PyList_GET_SIZE(list)) {
         out = Py_None;
-        return 1;
+        return Outcome::done;
     }
-    if (m != 1) return 0;
+    if (m != 1) return Outcome::fallback;
     PyObject *value = PyTuple_GET_ITEM(PyList_GET_ITEM(list, i), 1);
-    if (value != Py_None && !is_exact_bytes(value)) return 0;
+    if (value != Py_None && !is_exact_bytes(value)) return Outcome::fallback;
     out = convert_header_value(value, as_bytes);
-    return out ? 1 : -1;
+    return out ? Outcome::done : Outcome::error;
 }
 
 namespace {
@@ -158,8 +142,8 @@ namespace {
 
 PyObject *get_first_body(HeadersObject *self, PyObject *key_obj) noexcept {
     PyObject *list = self->values;
-    PyObject *out;
-    int r = 0;
+    PyObject *out = nullptr;
+    Outcome r = Outcome::fallback;
     if (list && list != Py_None) {
         if (is_exact_bytes(key_obj)) {
             if (PyObject *low = canonical_bytes_no_copy(key_obj))
@@ -168,7 +152,7 @@ PyObject *get_first_body(HeadersObject *self, PyObject *key_obj) noexcept {
             r = get_first_plain(list, StrKeyMatcher(key_obj), false, out);
         }
     }
-    if (r != 0) return r > 0 ? out : nullptr;
+    if (r != Outcome::fallback) return out;
     return get_first_general(self, key_obj);
 }
 
@@ -184,8 +168,7 @@ int contains_body(HeadersObject *self, PyObject *key_obj) noexcept {
             if (m != 0) return m;
             if (i >= PyList_GET_SIZE(list.get())) return 0;
             PyObject *entry = PyList_GET_ITEM(list.get(), i);
-            PyObject *name = nullptr;
-            if (is_exact_tuple(entry) && PyTuple_GET_SIZE(entry) > 0) name = PyTuple_GET_ITEM(entry, 0);
+            PyObject *name = exact_entry_name(entry, 1);
             if (name && !name_may_run_code(name)) {
                 m = matches(name);
             } else {

@@ -2,6 +2,7 @@
 #include "args.h"
 #include "headers.h"
 #include "names.h"
+#include "small.h"
 
 #include <cstdint>
 #include <cstring>
@@ -26,97 +27,55 @@ namespace {
 
 int remove_matching(PyObject *list, const LoweredKey &key) noexcept;
 
-// Positions of matched entries, then the entries taken out at them. Small
-// removals, the usual case, need no allocation.
-class IndexBuffer {
-public:
-    IndexBuffer() = default;
-    IndexBuffer(const IndexBuffer &) = delete;
-    IndexBuffer &operator=(const IndexBuffer &) = delete;
-    ~IndexBuffer() {
-        if (data_ != inline_) PyMem_Free(data_);
-    }
-
-    [[nodiscard]] int push(Py_ssize_t index) noexcept {
-        if (size_ == capacity_) {
-            const Py_ssize_t grown = capacity_ * 2;
-            Slot *bigger = PyMem_New(Slot, grown);
-            if (!bigger) {
-                PyErr_NoMemory();
-                return -1;
-            }
-            std::memcpy(bigger, data_, sizeof(Slot) * static_cast<size_t>(size_));
-            if (data_ != inline_) PyMem_Free(data_);
-            data_ = bigger;
-            capacity_ = grown;
-        }
-        data_[size_++].index = index;
-        return 0;
-    }
-    Py_ssize_t size() const noexcept { return size_; }
-    Py_ssize_t operator[](Py_ssize_t k) const noexcept { return data_[k].index; }
-    // Stores the owned entry for slot k (its index is no longer needed).
-    void take(Py_ssize_t k, PyObject *entry) noexcept { data_[k].entry = entry; }
-    void release_taken() noexcept {
-        for (Py_ssize_t k = 0; k < size_; ++k) Py_DECREF(data_[k].entry);
-        size_ = 0;
-    }
-
-private:
-    union Slot {
-        Py_ssize_t index;
-        PyObject *entry;
-    };
-    static constexpr Py_ssize_t kInline = 8;
-    Slot inline_[kInline];
-    Slot *data_ = inline_;
-    Py_ssize_t size_ = 0;
-    Py_ssize_t capacity_ = kInline;
+// Positions of matched entries, then the entries taken out at them (a
+// position is no longer needed once its entry is taken).
+union Matched {
+    Py_ssize_t index;
+    PyObject *entry;
 };
-
-enum class Removal { error = -1, done = 0, not_applicable = 1 };
+using MatchedEntries = SmallVector<Matched, 8>;
 
 // Removal in one pass when it provably runs no Python code: every entry is
 // an exact tuple whose name is not a str subclass. Then nothing can change
 // the list between finding the matches and taking them out, and the list
-// is compacted in place. Anything else is left to the general path, and
+// is compacted in place. Anything else falls back to the general path, and
 // since nothing has been done yet, it starts from scratch.
-Removal remove_in_place(PyObject *list, const LoweredKey &key) noexcept {
+Outcome remove_in_place(PyObject *list, const LoweredKey &key) noexcept {
     const Py_ssize_t n = PyList_GET_SIZE(list);
-    IndexBuffer matched;
-    const int scanned = with_matcher(key, [&](const auto &matches) noexcept -> int {
+    MatchedEntries matched;
+    const Outcome scanned = with_matcher(key, [&](const auto &matches) noexcept -> Outcome {
         for (Py_ssize_t i = 0; i < n; ++i) {
             PyObject *entry = PyList_GET_ITEM(list, i);
-            if (!is_exact_tuple(entry) || PyTuple_GET_SIZE(entry) < 1) return 1;
+            if (!is_exact_entry(entry, 1)) return Outcome::fallback;
             PyObject *name = PyTuple_GET_ITEM(entry, 0);
             int m;
             if (VLM_LIKELY(Py_IS_TYPE(name, &PyBytes_Type))) {
                 m = matches.bytes_name(name);
             } else {
-                if (name_may_run_code(name)) return 1;
+                if (name_may_run_code(name)) return Outcome::fallback;
                 m = matches(name);
             }
-            if (m < 0 || (m && matched.push(i) < 0)) return -1;
+            if (m < 0 || (m && matched.push({.index = i}) < 0)) return Outcome::error;
         }
-        return 0;
+        return Outcome::done;
     });
-    if (scanned != 0) return static_cast<Removal>(scanned);
-    if (matched.size() == 0) return Removal::done;
+    if (scanned != Outcome::done || matched.size() == 0) return scanned;
     // Matched entries move into `matched` (which then owns them) and are
     // released only once the list is consistent again: releasing one can
     // run arbitrary code.
     PyObject **items = reinterpret_cast<PyListObject *>(list)->ob_item;
-    Py_ssize_t kept = matched[0], next = 0;
-    for (Py_ssize_t i = matched[0]; i < n; ++i) {
-        if (next < matched.size() && matched[next] == i) {
-            matched.take(next++, items[i]);
+    Py_ssize_t kept = matched[0].index;
+    std::size_t next = 0;
+    for (Py_ssize_t i = matched[0].index; i < n; ++i) {
+        if (next < matched.size() && matched[next].index == i) {
+            matched[next++].entry = items[i];
         } else {
             items[kept++] = items[i];
         }
     }
     Py_SET_SIZE(list, kept);
-    matched.release_taken();
-    return Removal::done;
+    for (std::size_t k = 0; k < matched.size(); ++k) Py_DECREF(matched[k].entry);
+    return Outcome::done;
 }
 
 }  // namespace
@@ -126,8 +85,8 @@ int remove_body(HeadersObject *self, PyObject *key_obj) noexcept {
     if (lower_key(key_obj, key) < 0) return -1;
     Ref list = walk_list(self);
     if (!list) return -1;
-    const Removal fast = remove_in_place(list.get(), key);
-    if (fast != Removal::not_applicable) return static_cast<int>(fast);
+    const Outcome fast = remove_in_place(list.get(), key);
+    if (fast != Outcome::fallback) return fast == Outcome::done ? 0 : -1;
     return remove_matching(list.get(), key);
 }
 
@@ -142,24 +101,19 @@ int take_out(PyObject *list, PyObject *gone) noexcept {
     if (m == 0) return 0;
     // How many of each object are still to go, by address.
     struct Slot {
-        PyObject *entry;
+        PyObject *key;
         Py_ssize_t count;
     };
-    size_t cap = 16;
-    while (cap < static_cast<size_t>(m) * 2) cap *= 2;
-    Slot *slots = static_cast<Slot *>(PyMem_Calloc(cap, sizeof(Slot)));
-    if (!slots) {
-        PyErr_NoMemory();
-        return -1;
-    }
+    OpenTable<Slot> table;
+    if (table.allocate(OpenTable<Slot>::capacity_for(static_cast<std::size_t>(m))) < 0) return -1;
     auto slot_of = [&](PyObject *o) noexcept -> Slot & {
-        size_t i = static_cast<size_t>((reinterpret_cast<uintptr_t>(o) >> 4) * 0x9e3779b97f4a7c15ULL >> 20) & (cap - 1);
-        while (slots[i].entry && slots[i].entry != o) i = (i + 1) & (cap - 1);
-        return slots[i];
+        const std::size_t hash = static_cast<std::size_t>(
+            (reinterpret_cast<std::uintptr_t>(o) >> 4) * 0x9e3779b97f4a7c15ULL >> 20);
+        return table.probe(hash, [o](const Slot &s) noexcept { return s.key == o; });
     };
     for (Py_ssize_t j = 0; j < m; ++j) {
         Slot &s = slot_of(PyList_GET_ITEM(gone, j));
-        s.entry = PyList_GET_ITEM(gone, j);
+        s.key = PyList_GET_ITEM(gone, j);
         ++s.count;
     }
     PyObject **items = reinterpret_cast<PyListObject *>(list)->ob_item;
@@ -177,7 +131,6 @@ int take_out(PyObject *list, PyObject *gone) noexcept {
         }
     }
     Py_SET_SIZE(list, kept);
-    PyMem_Free(slots);
     return 0;
 }
 
@@ -210,36 +163,36 @@ int remove_matching(PyObject *list_obj, const LoweredKey &key) noexcept {
 
 // set() on a direct instance, whose contains, remove and add cannot be
 // overridden, with a key whose lowering runs no Python code: the key is
-// lowered once and the presence test is the removal's own scan. Returns
-// not_applicable, having done nothing, when the general steps must run.
-Removal set_in_place(HeadersObject *self, PyObject *name, PyObject *value) noexcept {
+// lowered once and the presence test is the removal's own scan. Falls back,
+// having done nothing, when the general steps must run.
+Outcome set_in_place(HeadersObject *self, PyObject *name, PyObject *value) noexcept {
     if (Py_TYPE(self) != &HeadersType || !(is_exact_bytes(name) || (is_exact_str(name) && interning_is_pure())))
-        return Removal::not_applicable;
-    if (!self->values || self->values == Py_None) return Removal::not_applicable;
+        return Outcome::fallback;
+    if (!self->values || self->values == Py_None) return Outcome::fallback;
     Ref held = Ref::borrow(self->values);
     LoweredKey key;
-    if (lower_key(name, key) < 0) return Removal::error;
-    const Removal removed = remove_in_place(held.get(), key);
-    if (removed != Removal::done) return removed;
+    if (lower_key(name, key) < 0) return Outcome::error;
+    const Outcome removed = remove_in_place(held.get(), key);
+    if (removed != Outcome::done) return removed;
     // The lowered key is the canonical name add() would store.
     Ref entry = Ref::steal(PyTuple_Pack(2, key.is_bytes ? key.low_b.get() : key.low_s.get(), value));
-    if (!entry) return Removal::error;
+    if (!entry) return Outcome::error;
     // Releasing the removed entries (and the allocation above, through the
     // collector) can run code that gives the collection a new list: the
     // field goes where add() would put it now, not into the list walked.
     Ref list_now = Ref::borrow(self->values);
     if (!list_now || list_now.get() == Py_None) {
         (void)err_none_no_attribute("append");
-        return Removal::error;
+        return Outcome::error;
     }
-    return static_cast<Removal>(PyList_Append(list_now.get(), entry.get()));
+    return PyList_Append(list_now.get(), entry.get()) < 0 ? Outcome::error : Outcome::done;
 }
 
 }  // namespace
 
 int set_body(HeadersObject *self, PyObject *name, PyObject *value) noexcept {
-    const Removal fast = set_in_place(self, name, value);
-    if (fast != Removal::not_applicable) return static_cast<int>(fast);
+    const Outcome fast = set_in_place(self, name, value);
+    if (fast != Outcome::fallback) return fast == Outcome::done ? 0 : -1;
     const int present = headers_contains(self, name, 0);
     if (present < 0) return -1;
     if (present && headers_remove(self, name, 0) < 0) return -1;

@@ -2,6 +2,7 @@
 // objects the last two hand out are in walk.cpp).
 #include "args.h"
 #include "headers.h"
+#include "small.h"
 #include "walk.h"
 
 #include <cstdint>
@@ -55,93 +56,58 @@ struct NameText {
 // collection is in use, and the entries hold them.
 class ExactNames {
 public:
-    ExactNames() = default;
-    ExactNames(const ExactNames &) = delete;
-    ExactNames &operator=(const ExactNames &) = delete;
-    ~ExactNames() {
-        PyMem_Free(slots_);
-        if (order_ != inline_order_) PyMem_Free(order_);
-    }
-
     // 0 (remembered, new or not) or -1 with an error.
     [[nodiscard]] int add(PyObject *name) noexcept {
         const NameText t(name);
-        if (!slots_) {
+        if (!table_.allocated()) {
             // A name whose bucket is empty has not been seen: most new names
             // skip the comparisons.
             const unsigned bucket = t.bucket();
             std::uint64_t &word = filter_[bucket >> 6];
             const std::uint64_t bit = std::uint64_t{1} << (bucket & 63);
             if (word & bit) {
-                for (Py_ssize_t i = 0; i < count_; ++i)
+                for (std::size_t i = 0; i < order_.size(); ++i)
                     if (t.same(meta_[i], data_[i])) return 0;
             }
             word |= bit;
-            if (count_ < kSmall) {
-                meta_[count_] = t.meta;
-                data_[count_] = t.data;
-                order_[count_++] = name;
+            if (order_.size() < kSmall) {
+                meta_[order_.size()] = t.meta;
+                data_[order_.size()] = t.data;
+                order_.push_inline(name);
                 return 0;
             }
-            if (resize(kSmall * 4) < 0) return -1;
+            if (rehash(OpenTable<Slot>::capacity_for(kSmall * 2)) < 0) return -1;
         }
         const Py_hash_t hash = PyObject_Hash(name);  // exact bytes or str: no code, no failure
         Slot &s = probe(t, hash);
-        if (s.name) return 0;
-        if (push(name) < 0) return -1;
+        if (s.key) return 0;
+        if (order_.push(name) < 0) return -1;
         s = {name, hash};
-        if (static_cast<size_t>(count_) * 2 > mask_ + 1) return resize((mask_ + 1) * 2);
+        if (order_.size() * 2 > table_.capacity()) return rehash(table_.capacity() * 2);
         return 0;
     }
 
-    Py_ssize_t size() const noexcept { return count_; }
-    PyObject *const *names() const noexcept { return order_; }
+    Py_ssize_t size() const noexcept { return static_cast<Py_ssize_t>(order_.size()); }
+    PyObject *const *names() const noexcept { return order_.data(); }
 
 private:
     struct Slot {
-        PyObject *name;  // null: free
+        PyObject *key;  // the name
         Py_hash_t hash;
     };
 
     Slot &probe(const NameText &t, Py_hash_t hash) const noexcept {
-        size_t perturb = static_cast<size_t>(hash);
-        for (size_t i = perturb & mask_;; perturb >>= 5, i = (i * 5 + perturb + 1) & mask_) {
-            Slot &s = slots_[i];
-            if (!s.name) return s;
-            if (s.hash == hash) {
-                const NameText o(s.name);
-                if (t.same(o.meta, o.data)) return s;
-            }
-        }
-    }
-
-    int push(PyObject *name) noexcept {
-        if (count_ == capacity_) {
-            PyObject **bigger = PyMem_New(PyObject *, static_cast<size_t>(capacity_) * 2);
-            if (!bigger) {
-                PyErr_NoMemory();
-                return -1;
-            }
-            std::memcpy(bigger, order_, sizeof(PyObject *) * static_cast<size_t>(count_));
-            if (order_ != inline_order_) PyMem_Free(order_);
-            order_ = bigger;
-            capacity_ *= 2;
-        }
-        order_[count_++] = name;
-        return 0;
+        return table_.probe(static_cast<size_t>(hash), [&](const Slot &s) noexcept {
+            if (s.hash != hash) return false;
+            const NameText o(s.key);
+            return t.same(o.meta, o.data);
+        });
     }
 
     // A table of `cap` slots (a power of two) holding every name so far.
-    int resize(size_t cap) noexcept {
-        Slot *bigger = static_cast<Slot *>(PyMem_Calloc(cap, sizeof(Slot)));
-        if (!bigger) {
-            PyErr_NoMemory();
-            return -1;
-        }
-        PyMem_Free(slots_);
-        slots_ = bigger;
-        mask_ = cap - 1;
-        for (Py_ssize_t i = 0; i < count_; ++i) {
+    int rehash(size_t cap) noexcept {
+        if (table_.allocate(cap) < 0) return -1;
+        for (std::size_t i = 0; i < order_.size(); ++i) {
             PyObject *name = order_[i];
             const Py_hash_t hash = PyObject_Hash(name);
             probe(NameText(name), hash) = {name, hash};
@@ -149,16 +115,12 @@ private:
         return 0;
     }
 
-    static constexpr Py_ssize_t kSmall = 24;
+    static constexpr std::size_t kSmall = 24;
     std::uint64_t filter_[4] = {};
     std::uint64_t meta_[kSmall];
     const char *data_[kSmall];
-    PyObject *inline_order_[kSmall];
-    PyObject **order_ = inline_order_;
-    Py_ssize_t count_ = 0;
-    Py_ssize_t capacity_ = kSmall;
-    Slot *slots_ = nullptr;
-    size_t mask_ = 0;
+    SmallVector<PyObject *, kSmall> order_;
+    OpenTable<Slot> table_;
 };
 
 // A new tuple or list of the names, each with a reference of its own.
@@ -182,10 +144,8 @@ PyObject *keys_body(HeadersObject *self) noexcept {
         // schedule a collection, which the interpreter runs between bytecodes.
         ExactNames exact;
         for (; i < PyList_GET_SIZE(list.get()); ++i) {
-            PyObject *entry = PyList_GET_ITEM(list.get(), i);
-            if (!is_exact_tuple(entry) || PyTuple_GET_SIZE(entry) < 1) break;
-            PyObject *name = PyTuple_GET_ITEM(entry, 0);
-            if (!is_exact_bytes(name) && !is_exact_str(name)) break;
+            PyObject *name = exact_entry_name(PyList_GET_ITEM(list.get(), i), 1);
+            if (!name || (!is_exact_bytes(name) && !is_exact_str(name))) break;
             if (exact.add(name) < 0) return nullptr;
         }
         const bool done = i == PyList_GET_SIZE(list.get());
