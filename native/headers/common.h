@@ -6,6 +6,8 @@
 #define VELMORA_HEADERS_MODULE 1
 #include <Python.h>
 
+#include <cstddef>
+
 #include "shared.h"
 #include "velmora/headers.h"
 
@@ -27,23 +29,24 @@ inline HeadersObject *as_headers(PyObject *o) noexcept { return reinterpret_cast
 // done, or declined having changed nothing, so that the general path runs.
 enum class [[nodiscard]] Outcome{error, done, fallback};
 
+// Room for the rows of fast_methods.h, which checks that they fit.
+inline constexpr std::size_t kMethodRows = 24;
+
 // Constants built once at module exec and kept for the life of the process.
 struct Constants {
     PyObject *name, *value, *key, *values;          // parameter names of Header and Headers methods
     PyObject *instance, *other;                     // parameter names of _add_to_instance
     PyObject *pyx_type, *pyx_checksum, *pyx_state;  // parameter names of the pickle functions
-    PyObject *keys, *clone, *get, *get_tuples, *add, *set, *get_single, *get_first, *remove, *merge,
-        *contains;                                 // fast-method names, looked up for overrides
-    PyObject *add_to_instance;                     // looked up on subclasses by + and +=
-    PyObject *items;                               // called on a non-dict mapping by add_many
-    PyObject *update;                              // called to merge a pickled instance dict
-    PyObject *lower;                               // called on names that are not exact str
-    PyObject *dict_attr, *class_attr, *name_attr;  // __dict__, __class__, __name__
-    PyObject *sys, *intern;                        // the module global sys and its intern, looked up by interning
-    PyObject *unpickle_header, *unpickle_headers;  // reconstructor names, looked up at reduce
-    PyObject *mapping, *mutable_sequence;          // module globals add_many tests against
-    PyObject *empty_str;                           // the format spec of Header's repr
-    PyObject *content_type_bytes;                  // the name of every preset entry
+    PyObject *method_names[kMethodRows];            // per row of fast_methods.h, looked up on subclasses
+    PyObject *items;                                // called on a non-dict mapping by add_many
+    PyObject *update;                               // called to merge a pickled instance dict
+    PyObject *lower;                                // called on names that are not exact str
+    PyObject *dict_attr, *class_attr, *name_attr;   // __dict__, __class__, __name__
+    PyObject *sys, *intern;                         // the module global sys and its intern, looked up by interning
+    PyObject *unpickle_header, *unpickle_headers;   // reconstructor names, looked up at reduce
+    PyObject *mapping, *mutable_sequence;           // module globals add_many tests against
+    PyObject *empty_str;                            // the format spec of Header's repr
+    PyObject *content_type_bytes;                   // the name of every preset entry
     PyObject *preset_json, *preset_text, *preset_html, *preset_not_found;  // the preset entries
     PyObject *str_lower;                                                   // unbound str.lower
     PyObject *builtin_intern;     // sys.intern as imported, to spot the common case

@@ -37,41 +37,63 @@ inline constexpr Param p_name{"name", &C.name};
 inline constexpr Param p_value{"value", &C.value};
 inline constexpr Param p_key{"key", &C.key};
 inline constexpr Param p_values{"values", &C.values};
+inline constexpr Param p_instance{"instance", &C.instance};
+inline constexpr Param p_other{"other", &C.other};
 
-struct FastRow {
-    const char *name;       // as Python shows it
-    PyObject *const *attr;  // the same name interned, for the override lookup
-    Gives gives;
+// How a method is reached.
+enum class Reach {
+    fast,     // also through the public table, with override dispatch
+    plain,    // from Python only
+    static_,  // from Python only, as a static method
+};
+
+struct MethodRow {
+    const char *name;             // as Python shows it; interned at module start into C.method_names
+    Gives gives;                  // what an override's result must be (fast methods)
     const char *summary;          // the docstring after its signature line
     std::array<Param, 2> params;  // all of them required; unused ones empty
+    Reach reach = Reach::fast;
 
     constexpr int count() const noexcept { return params[0].text ? (params[1].text ? 2 : 1) : 0; }
 };
 
+// Every Headers method described by a row. A row's place is the index of
+// its interned name in C.method_names; the class dict's order is the method
+// table's (headers_core.cpp).
 // clang-format off
-inline constexpr FastRow keys_row{"keys", &C.keys, Gives::tuple,
-    "The distinct stored names in order of first appearance.", {}};
-inline constexpr FastRow clone_row{"clone", &C.clone, Gives::headers,
-    "A new Headers with new entries holding the same bytes names and values.", {}};
-inline constexpr FastRow get_row{"get", &C.get, Gives::tuple,
-    "All values of the name, in list order, in the form of the key (bytes or str).", {p_name}};
-inline constexpr FastRow get_tuples_row{"get_tuples", &C.get_tuples, Gives::list,
-    "The stored (name, value) entries of the name, unconverted.", {p_name}};
-inline constexpr FastRow add_row{"add", &C.add, Gives::nothing,
-    "Append one field; the name is stored in canonical form.", {p_name, p_value}};
-inline constexpr FastRow set_row{"set", &C.set, Gives::nothing,
-    "Replace every field of the name by one new field at the end.", {p_name, p_value}};
-inline constexpr FastRow get_single_row{"get_single", &C.get_single, Gives::any,
-    "The one value of the name; ValueError unless there is exactly one.", {p_key}};
-inline constexpr FastRow get_first_row{"get_first", &C.get_first, Gives::any,
-    "The first value of the name in the form of the key, or None.", {p_key}};
-inline constexpr FastRow remove_row{"remove", &C.remove, Gives::nothing,
-    "Delete every field of the name.", {p_key}};
-inline constexpr FastRow merge_row{"merge", &C.merge, Gives::nothing,
-    "Append the given (name, value) tuples as they are.", {p_values}};
-inline constexpr FastRow contains_row{"contains", &C.contains, Gives::truth,
-    "Whether a field of the name is present.", {p_key}};
+inline constexpr MethodRow method_rows[] = {
+    {"keys", Gives::tuple, "The distinct stored names in order of first appearance.", {}},
+    {"clone", Gives::headers, "A new Headers with new entries holding the same bytes names and values.", {}},
+    {"get", Gives::tuple, "All values of the name, in list order, in the form of the key (bytes or str).", {p_name}},
+    {"get_tuples", Gives::list, "The stored (name, value) entries of the name, unconverted.", {p_name}},
+    {"add", Gives::nothing, "Append one field; the name is stored in canonical form.", {p_name, p_value}},
+    {"set", Gives::nothing, "Replace every field of the name by one new field at the end.", {p_name, p_value}},
+    {"get_single", Gives::any, "The one value of the name; ValueError unless there is exactly one.", {p_key}},
+    {"get_first", Gives::any, "The first value of the name in the form of the key, or None.", {p_key}},
+    {"remove", Gives::nothing, "Delete every field of the name.", {p_key}},
+    {"merge", Gives::nothing, "Append the given (name, value) tuples as they are.", {p_values}},
+    {"contains", Gives::truth, "Whether a field of the name is present.", {p_key}},
+    {"update", Gives::nothing, "Set each name of a dict, replacing earlier entries of it.", {p_values}, Reach::plain},
+    {"items", Gives::any, "A generator of the stored (name, value) entries.", {}, Reach::plain},
+    {"add_many", Gives::nothing, "Add every pair of a mutable sequence or mapping.", {p_values}, Reach::plain},
+    {"_add_to_instance", Gives::any, "Add a Headers, Header, pair or list of pairs to instance.",
+     {p_instance, p_other}, Reach::static_},
+};
 // clang-format on
+static_assert(std::size(method_rows) <= std::size(Constants{}.method_names), "raise kMethodRows in common.h");
+
+// The place of the row of that name; a name without a row does not compile.
+consteval std::size_t row_of(std::string_view name) {
+    for (std::size_t i = 0; i < std::size(method_rows); ++i)
+        if (name == method_rows[i].name) return i;
+    throw "no method row of that name";
+}
+
+// The interned name of the method, as looked up on a subclass instance.
+template <std::size_t I>
+inline PyObject *method_name() noexcept {
+    return C.method_names[I];
+}
 
 // The bodies, each beside the operations it belongs with. Object results:
 // new reference or nullptr; status results: -1 error, 0 done; contains_body:
@@ -111,36 +133,49 @@ inline int truth_of(PyObject *o) noexcept {
 namespace detail {
 
 // "get(self, name)\n--\n\n" and the summary: the signature line is what
-// inspect reads, so it is built from the parameters the binder uses.
-template <const FastRow &Row>
+// inspect reads, so it is built from the parameters the binder uses. A
+// static method has no receiver.
+template <std::size_t I>
 consteval std::size_t doc_size() {
-    std::size_t n = std::string_view(Row.name).size() + std::string_view("(self)\n--\n\n").size() +
-                    std::string_view(Row.summary).size() + 1;
-    for (int i = 0; i < Row.count(); ++i)
-        n += std::string_view(", ").size() + std::string_view(Row.params[i].text).size();
+    constexpr const MethodRow &row = method_rows[I];
+    std::size_t n = std::string_view(row.name).size() + std::string_view("()\n--\n\n").size() +
+                    std::string_view(row.summary).size() + 1;
+    if (row.reach != Reach::static_) n += std::string_view("self").size();
+    for (int i = 0; i < row.count(); ++i)
+        n += std::string_view(", ").size() + std::string_view(row.params[i].text).size();
     return n;
 }
 
-template <const FastRow &Row>
-consteval std::array<char, doc_size<Row>()> make_doc() {
-    std::array<char, doc_size<Row>()> doc{};
+template <std::size_t I>
+consteval std::array<char, doc_size<I>()> make_doc() {
+    constexpr const MethodRow &row = method_rows[I];
+    std::array<char, doc_size<I>()> doc{};
     std::size_t at = 0;
     auto put = [&](std::string_view s) {
         for (char c : s) doc[at++] = c;
     };
-    put(Row.name);
-    put("(self");
-    for (int i = 0; i < Row.count(); ++i) {
-        put(", ");
-        put(Row.params[i].text);
+    put(row.name);
+    put("(");
+    const bool receiver = row.reach != Reach::static_;
+    if (receiver) put("self");
+    for (int i = 0; i < row.count(); ++i) {
+        if (receiver || i > 0) put(", ");
+        put(row.params[i].text);
     }
     put(")\n--\n\n");
-    put(Row.summary);
+    put(row.summary);
     return doc;
 }
 
-template <const FastRow &Row>
-inline constexpr auto doc = make_doc<Row>();
+template <std::size_t I>
+inline constexpr auto doc = make_doc<I>();
+
+// The binder's description of the row's parameters.
+template <std::size_t I>
+inline constexpr Signature signature{method_rows[I].name,
+                                     {method_rows[I].params[0].name, method_rows[I].params[1].name},
+                                     method_rows[I].count(),
+                                     method_rows[I].count()};
 
 template <Gives G>
 using Result = std::conditional_t<G == Gives::tuple || G == Gives::list || G == Gives::headers || G == Gives::any,
@@ -181,15 +216,17 @@ PyObject *to_python(Result<G> r) noexcept {
 
 }  // namespace detail
 
-template <const FastRow &Row, auto Body>
+template <std::size_t I, auto Body>
 struct Fast;
 
 // One fast method: `call` is the table's entry (override dispatch, then the
 // body), `py` the Python entry (bind, then the body: a call from Python runs
 // the body of the class the interpreter found the method on), `slot` the
 // form the public table stores.
-template <const FastRow &Row, typename R, typename... A, R (*Body)(HeadersObject *, A...) noexcept>
-struct Fast<Row, Body> {
+template <std::size_t I, typename R, typename... A, R (*Body)(HeadersObject *, A...) noexcept>
+struct Fast<I, Body> {
+    static constexpr const MethodRow &Row = method_rows[I];
+    static_assert(Row.reach == Reach::fast);
     static_assert(sizeof...(A) == static_cast<std::size_t>(Row.count()));
     static_assert(std::is_same_v<R, detail::Result<Row.gives>>);
 
@@ -197,8 +234,8 @@ struct Fast<Row, Body> {
         if (skip_dispatch || VLM_LIKELY(!may_override(reinterpret_cast<PyObject *>(self)))) return Body(self, args...);
         Ref r;
         PyObject *argv[sizeof...(A) + 1] = {args..., nullptr};
-        switch (
-            call_override(reinterpret_cast<PyObject *>(self), *Row.attr, as_pycfunction(py), r, argv, sizeof...(A))) {
+        switch (call_override(reinterpret_cast<PyObject *>(self), method_name<I>(), as_pycfunction(py), r, argv,
+                              sizeof...(A))) {
             case Outcome::error: return Failure{};
             case Outcome::fallback: return Body(self, args...);
             case Outcome::done: break;
@@ -234,35 +271,42 @@ struct Fast<Row, Body> {
     }
 
     static PyMethodDef def() noexcept {
-        return {Row.name, as_pycfunction(py), METH_FASTCALL | METH_KEYWORDS, detail::doc<Row>.data()};
+        return {Row.name, as_pycfunction(py), METH_FASTCALL | METH_KEYWORDS, detail::doc<I>.data()};
     }
 
 private:
-    template <std::size_t... I>
-    static PyObject *bound(HeadersObject *self, PyObject *const *a, std::index_sequence<I...>) noexcept {
-        return detail::to_python<Row.gives>(Body(self, a[I]...));
+    template <std::size_t... K>
+    static PyObject *bound(HeadersObject *self, PyObject *const *a, std::index_sequence<K...>) noexcept {
+        return detail::to_python<Row.gives>(Body(self, a[K]...));
     }
 
     [[gnu::noinline]] static PyObject *py_bind(HeadersObject *self, PyObject *const *args, Py_ssize_t nargs,
                                                PyObject *kwnames) noexcept {
-        static constexpr Signature sig{Row.name, {Row.params[0].name, Row.params[1].name}, Row.count(), Row.count()};
         PyObject *a[sizeof...(A)];
-        if (bind(sig, args, nargs, kwnames, a) < 0) return nullptr;
+        if (bind(detail::signature<I>, args, nargs, kwnames, a) < 0) return nullptr;
         return bound(self, a, std::index_sequence_for<A...>{});
     }
 };
 
-using FastKeys = Fast<keys_row, keys_body>;
-using FastClone = Fast<clone_row, clone_body>;
-using FastGet = Fast<get_row, get_body>;
-using FastGetTuples = Fast<get_tuples_row, get_tuples_body>;
-using FastAdd = Fast<add_row, add_body>;
-using FastSet = Fast<set_row, set_body>;
-using FastGetSingle = Fast<get_single_row, get_single_body>;
-using FastGetFirst = Fast<get_first_row, get_first_body>;
-using FastRemove = Fast<remove_row, remove_body>;
-using FastMerge = Fast<merge_row, merge_body>;
-using FastContains = Fast<contains_row, contains_body>;
+// The method-table entry of a row reached from Python only.
+template <std::size_t I>
+PyMethodDef plain_def(PyCFunctionFastWithKeywords entry) noexcept {
+    static_assert(method_rows[I].reach != Reach::fast);
+    const int flags = METH_FASTCALL | METH_KEYWORDS | (method_rows[I].reach == Reach::static_ ? METH_STATIC : 0);
+    return {method_rows[I].name, as_pycfunction(entry), flags, detail::doc<I>.data()};
+}
+
+using FastKeys = Fast<row_of("keys"), keys_body>;
+using FastClone = Fast<row_of("clone"), clone_body>;
+using FastGet = Fast<row_of("get"), get_body>;
+using FastGetTuples = Fast<row_of("get_tuples"), get_tuples_body>;
+using FastAdd = Fast<row_of("add"), add_body>;
+using FastSet = Fast<row_of("set"), set_body>;
+using FastGetSingle = Fast<row_of("get_single"), get_single_body>;
+using FastGetFirst = Fast<row_of("get_first"), get_first_body>;
+using FastRemove = Fast<row_of("remove"), remove_body>;
+using FastMerge = Fast<row_of("merge"), merge_body>;
+using FastContains = Fast<row_of("contains"), contains_body>;
 
 // The module's own calls go through these with the flag clear, so that a
 // subclass's override runs instead of the body.

@@ -16,7 +16,7 @@ int add_items(PyObject *instance, PyObject *const *items, Py_ssize_t n) noexcept
         if (n != 2) return err_arg_count("add", "exactly", 2, n);
         return headers_add(as_headers(instance), items[0], items[1], 1);
     }
-    Ref add = Ref::steal(PyObject_GetAttr(instance, C.add));
+    Ref add = Ref::steal(PyObject_GetAttr(instance, method_name<row_of("add")>()));
     if (!add) return -1;
     Ref r = Ref::steal(PyObject_Vectorcall(add.get(), items, static_cast<size_t>(n), nullptr));
     return r ? 0 : -1;
@@ -209,7 +209,7 @@ PyObject *add_to_instance_result(PyObject *instance, PyObject *other) noexcept {
 // a direct instance, whose class cannot be changed.
 PyObject *call_add_to_instance(PyObject *self, PyObject *target, PyObject *other) noexcept {
     if (Py_TYPE(self) == &HeadersType) return add_to_instance_result(target, other);
-    Ref fn = Ref::steal(PyObject_GetAttr(self, C.add_to_instance));
+    Ref fn = Ref::steal(PyObject_GetAttr(self, method_name<row_of("_add_to_instance")>()));
     if (!fn) return nullptr;
     PyObject *argv[2] = {target, other};
     return PyObject_Vectorcall(fn.get(), argv, 2, nullptr);
@@ -446,15 +446,11 @@ Outcome update_in_place(HeadersObject *self, PyObject *dict) noexcept {
     return DictUpdate(self->values, dict).run();
 }
 
-const Signature sig_update{"update", {&C.values}, 1, 1};
-const Signature sig_add_many{"add_many", {&C.values}, 1, 1};
-const Signature sig_add_to_instance{"_add_to_instance", {&C.instance, &C.other}, 2, 2};
-
 }  // namespace
 
 PyObject *headers_py_update(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
     PyObject *values;
-    if (bind(sig_update, args, nargs, kwnames, &values) < 0) return nullptr;
+    if (bind(detail::signature<row_of("update")>, args, nargs, kwnames, &values) < 0) return nullptr;
     if (values != Py_None && !is_exact_dict(values)) return err_arg_type("values", "dict", values);
     if (values == Py_None) return err_none_no_attribute("items");
     const Outcome batched = update_in_place(as_headers(self), values);
@@ -466,14 +462,14 @@ PyObject *headers_py_update(PyObject *self, PyObject *const *args, Py_ssize_t na
 
 PyObject *headers_py_add_many(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
     PyObject *values;
-    if (bind(sig_add_many, args, nargs, kwnames, &values) < 0) return nullptr;
+    if (bind(detail::signature<row_of("add_many")>, args, nargs, kwnames, &values) < 0) return nullptr;
     if (add_many_body(as_headers(self), values) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject *headers_py_add_to_instance(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
     PyObject *a[2];
-    if (bind(sig_add_to_instance, args, nargs, kwnames, a) < 0) return nullptr;
+    if (bind(detail::signature<row_of("_add_to_instance")>, args, nargs, kwnames, a) < 0) return nullptr;
     return add_to_instance_result(a[0], a[1]);
 }
 

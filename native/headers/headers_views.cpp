@@ -169,7 +169,7 @@ PyObject *keys_body(HeadersObject *self) noexcept {
 }
 
 PyObject *headers_py_items(PyObject *self, PyObject *const *, Py_ssize_t nargs, PyObject *kwnames) noexcept {
-    if (bind_none("items", nargs, kwnames) < 0) return nullptr;
+    if (bind_none(method_rows[row_of("items")].name, nargs, kwnames) < 0) return nullptr;
     return walk_new(WalkKind::items, self);
 }
 

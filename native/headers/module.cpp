@@ -48,10 +48,7 @@ struct StrConstant {
 const StrConstant str_constants[] = {
     {&C.name, "name"}, {&C.value, "value"}, {&C.key, "key"}, {&C.values, "values"}, {&C.instance, "instance"},
     {&C.other, "other"}, {&C.pyx_type, "__pyx_type"}, {&C.pyx_checksum, "__pyx_checksum"},
-    {&C.pyx_state, "__pyx_state"}, {&C.keys, "keys"}, {&C.clone, "clone"}, {&C.get, "get"},
-    {&C.get_tuples, "get_tuples"}, {&C.add, "add"}, {&C.set, "set"}, {&C.get_single, "get_single"},
-    {&C.get_first, "get_first"}, {&C.remove, "remove"}, {&C.merge, "merge"}, {&C.contains, "contains"},
-    {&C.add_to_instance, "_add_to_instance"}, {&C.items, "items"}, {&C.update, "update"}, {&C.lower, "lower"},
+    {&C.pyx_state, "__pyx_state"}, {&C.items, "items"}, {&C.update, "update"}, {&C.lower, "lower"},
     {&C.dict_attr, "__dict__"}, {&C.class_attr, "__class__"}, {&C.name_attr, "__name__"}, {&C.sys, "sys"},
     {&C.intern, "intern"}, {&C.unpickle_header, "__pyx_unpickle_Header"},
     {&C.unpickle_headers, "__pyx_unpickle_Headers"}, {&C.mapping, "Mapping"},
@@ -66,6 +63,10 @@ int build_constants() noexcept {
     for (const StrConstant &c : str_constants) {
         *c.slot = PyUnicode_InternFromString(c.text);
         if (!*c.slot) return -1;
+    }
+    for (std::size_t i = 0; i < std::size(method_rows); ++i) {
+        C.method_names[i] = PyUnicode_InternFromString(method_rows[i].name);
+        if (!C.method_names[i]) return -1;
     }
     C.content_type_bytes = PyBytes_FromString("content-type");
     if (!C.content_type_bytes) return -1;
