@@ -186,7 +186,7 @@ CLANG_VENV := .venv-clang
 # the native fuzzer.
 CORE_PURE := native/core/ascii.cpp native/core/known_table.cpp
 CORE_PURE_DEPS := $(CORE_PURE) native/core/vlm_bytes.h native/core/swar.h fuzz/core/reference.h
-CHECK_FLAGS := -std=c++20 -O2 -Wall -Wextra -Werror -Inative/core
+CHECK_FLAGS := -std=c++20 -O2 -Wall -Wextra -Wshadow -Wconversion -Werror -Inative/core
 
 build/check/check_core-sse2: $(CORE_PURE_DEPS) fuzz/core/check_core.cpp
 	@mkdir -p $(@D)

@@ -88,7 +88,8 @@ inline int keyword_index(const Signature &sig, PyObject *kw) noexcept {
     PyObject *kwnames = PyTuple_New(nkw);
     if (!kwnames) return -1;
     // Holds borrowed values only; the dict keeps them alive during binding.
-    PyObject **stack = static_cast<PyObject **>(PyMem_Malloc(sizeof(PyObject *) * (nargs + nkw + 1)));
+    PyObject **stack = static_cast<PyObject **>(
+        PyMem_Malloc(sizeof(PyObject *) * static_cast<size_t>(nargs + nkw + 1)));
     if (!stack) {
         Py_DECREF(kwnames);
         PyErr_NoMemory();

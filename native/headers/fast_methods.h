@@ -141,7 +141,7 @@ consteval std::size_t doc_size() {
     std::size_t n = std::string_view(row.name).size() + std::string_view("()\n--\n\n").size() +
                     std::string_view(row.summary).size() + 1;
     if (row.reach != Reach::static_) n += std::string_view("self").size();
-    for (int i = 0; i < row.count(); ++i)
+    for (std::size_t i = 0; i < static_cast<std::size_t>(row.count()); ++i)
         n += std::string_view(", ").size() + std::string_view(row.params[i].text).size();
     return n;
 }
@@ -158,7 +158,7 @@ consteval std::array<char, doc_size<I>()> make_doc() {
     put("(");
     const bool receiver = row.reach != Reach::static_;
     if (receiver) put("self");
-    for (int i = 0; i < row.count(); ++i) {
+    for (std::size_t i = 0; i < static_cast<std::size_t>(row.count()); ++i) {
         if (receiver || i > 0) put(", ");
         put(row.params[i].text);
     }
