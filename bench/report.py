@@ -43,7 +43,11 @@ def md_table(header, rows) -> str:
     rule = ["-" * widths[0]] + ["-" * (w - 1) + ":" for w in widths[1:]]
     out = []
     for n, line in enumerate([lines[0], rule, *lines[1:]]):
-        cells = line if n == 1 else [c.ljust(w) if i == 0 else c.rjust(w) for i, (c, w) in enumerate(zip(line, widths))]
+        cells = (
+            line
+            if n == 1
+            else [c.ljust(w) if i == 0 else c.rjust(w) for i, (c, w) in enumerate(zip(line, widths, strict=False))]
+        )
         out.append("| " + " | ".join(cells) + " |")
     return "\n".join(out)
 
@@ -411,7 +415,7 @@ def write_chart(stats, path: str) -> bool:
         ("velmora, str key", "velmora", "str", "-s", "C1"),
         ("CIMultiDict, str key", "multidict", "str", "--^", "C2"),
     ]
-    for ax, (op, where) in zip(axes.flat, CHART_PANELS):
+    for ax, (op, where) in zip(axes.flat, CHART_PANELS, strict=False):
         for label, impl, kind, style, color in lines:
             if where == "-" and kind != ("str" if impl == "multidict" else "bytes"):
                 continue
@@ -419,7 +423,7 @@ def write_chart(stats, path: str) -> bool:
             points = [(n, t * 1e9) for n, t in points if t is not None]
             if points:
                 ax.plot(
-                    *zip(*points),
+                    *zip(*points, strict=True),
                     style,
                     color=color,
                     label=label.split(",")[0] if where == "-" else label,
@@ -428,7 +432,7 @@ def write_chart(stats, path: str) -> bool:
         floor = [(n, _median(stats, size_floor(op, n))) for n in sizes.SIZES]
         floor = [(n, t * 1e9) for n, t in floor if t is not None]
         if floor:
-            ax.plot(*zip(*floor), ":", color="gray", label="floor")
+            ax.plot(*zip(*floor, strict=True), ":", color="gray", label="floor")
         ax.set_xscale("log")
         ax.set_yscale("log")
         ax.set_title(f"{op}" + (f" ({'hit ' if where != 'miss' else ''}{where})" if where != "-" else ""))

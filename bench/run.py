@@ -197,10 +197,13 @@ def render_table(stats: dict) -> str:
         if n == 1:
             line = [
                 cell[:-1].ljust(w - 1, "-") + ":" if cell.endswith(":") else cell.ljust(w, "-")
-                for cell, w in zip(line, widths)
+                for cell, w in zip(line, widths, strict=False)
             ]
         else:
-            line = [cell.ljust(w) if i == 0 else cell.rjust(w) for i, (cell, w) in enumerate(zip(line, widths))]
+            line = [
+                cell.ljust(w) if i == 0 else cell.rjust(w)
+                for i, (cell, w) in enumerate(zip(line, widths, strict=False))
+            ]
         out.append("| " + " | ".join(line) + " |")
     return "\n".join(out)
 

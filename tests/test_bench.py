@@ -78,7 +78,8 @@ def test_results_hold_every_case_asked_for(smoke):
     else:
         assert names == set().union(*map(expected_names, workloads)) | FLOORS
     for bench in suite.get_benchmarks():
-        assert bench.get_nvalue() >= 1 and all(v > 0 for v in bench.get_values()), bench.get_name()
+        assert bench.get_nvalue() >= 1, bench.get_name()
+        assert all(v > 0 for v in bench.get_values()), bench.get_name()
     metadata = suite.get_metadata()
     assert metadata["bench_mode"] == "smoke"
     assert {f"{p}_version" for p in PEERS} <= set(metadata)
@@ -87,14 +88,17 @@ def test_results_hold_every_case_asked_for(smoke):
 @needs_peers
 def test_table_and_targets_printed_and_reproducible(smoke):
     workloads, path, stdout = smoke
-    assert "| case " in stdout and "Targets (information only):" in stdout
+    assert "| case " in stdout
+    assert "Targets (information only):" in stdout
     if "single-op" in workloads:
-        assert "`get_first` known-late, str" in stdout and "floor: `dict.get`" in stdout
+        assert "`get_first` known-late, str" in stdout
+        assert "floor: `dict.get`" in stdout
     elif workloads == GROWN:
         # A goal whose cases were renamed would quietly read "n/a".
         goals = stdout[stdout.index("Goals of this round") :].split("\n\n")[0].splitlines()[1:]
         unmeasured = [line for line in goals if line.strip().startswith("n/a")]
-        assert len(goals) == 15 and [line.split("  ")[-1] for line in unmeasured] == [
+        assert len(goals) == 15
+        assert [line.split("  ")[-1] for line in unmeasured] == [
             "7. request read and response build: not measured in this run"
         ]
         for section in (
@@ -104,11 +108,13 @@ def test_table_and_targets_printed_and_reproducible(smoke):
             "### Memory per request",
             "### Worst cases",
         ):
-            assert section in stdout and section in path.with_suffix(".md").read_text()
+            assert section in stdout
+            assert section in path.with_suffix(".md").read_text()
         if importlib.util.find_spec("matplotlib"):
             assert path.with_suffix(".png").read_bytes().startswith(b"\x89PNG\r\n\x1a\n")
     else:
-        assert "request read, bytes keys" in stdout and "response build" in stdout
+        assert "request read, bytes keys" in stdout
+        assert "response build" in stdout
     shown = run_bench("--show", str(path))
     assert shown.returncode == 0, shown.stderr
     # The saved results alone give back the same report.
@@ -185,7 +191,7 @@ def test_runs_velmora_alone_without_the_peers(tmp_path, how):
 
 # Medians in µs of (rebuild, rebuild + remove) at 400 and 4,000 entries.
 @pytest.mark.parametrize(
-    "at_400, at_4000, growth, exact",
+    ("at_400", "at_4000", "growth", "exact"),
     [
         ((10, 12), (100, 300), 100.0, True),  # both measurable: the plain ratio of the net times
         ((10, 10.5), (100, 150), 50.0, False),  # 400 hidden by its rebuild: a lower bound from 10% of it

@@ -68,7 +68,7 @@ MORE_READS = [
 
 
 @pytest.mark.parametrize("skip", [0, 1, 7])
-@pytest.mark.parametrize("method, args", CALLS + MORE_READS)
+@pytest.mark.parametrize(("method", "args"), CALLS + MORE_READS)
 def test_slots_give_what_the_python_methods_give(consumer, method, args, skip):
     through_c, through_py = sample(), sample()
     got = call(consumer, method, through_c, args, skip)
@@ -79,7 +79,7 @@ def test_slots_give_what_the_python_methods_give(consumer, method, args, skip):
         assert got.values is not through_c.values
 
 
-@pytest.mark.parametrize("method, args", CALLS)
+@pytest.mark.parametrize(("method", "args"), CALLS)
 def test_override_honoured_with_flag_clear_and_bypassed_with_flag_set(consumer, method, args):
     calls = []
     result = OVERRIDE_RESULTS.get(method, "discarded")
@@ -104,7 +104,7 @@ def test_override_honoured_with_flag_clear_and_bypassed_with_flag_set(consumer, 
 
 
 @pytest.mark.parametrize(
-    "method, args, result, message",
+    ("method", "args", "result", "message"),
     [
         ("get", ("a",), ["v"], "Expected tuple, got list"),
         ("keys", (), ["k"], "Expected tuple, got list"),
@@ -121,21 +121,21 @@ def test_override_result_of_the_wrong_type(consumer, method, args, result, messa
     assert same_result(call(consumer, method, h, args, 1), getattr(sample(), method)(*args))
 
 
-@pytest.mark.parametrize("method, args", [c for c in CALLS if c[0] in ("keys", "clone", "get", "get_tuples")])
+@pytest.mark.parametrize(("method", "args"), [c for c in CALLS if c[0] in ("keys", "clone", "get", "get_tuples")])
 def test_override_may_answer_none(consumer, method, args):
     assert call(consumer, method, sample(returning(method, None)), args, 0) is None
 
 
-@pytest.mark.parametrize("method, args", CALLS)
+@pytest.mark.parametrize(("method", "args"), CALLS)
 def test_failures_reach_the_caller_as_the_python_exception(consumer, method, args):
     with pytest.raises(LookupError, match=f"^{method}$"):
         call(consumer, method, sample(raising(method)), args, 0)
     # The body's own failure, whatever the flag: an instance never initialised.
     bare = Headers.__new__(Headers)
-    with pytest.raises(Exception) as from_python:
+    with pytest.raises(Exception) as from_python:  # noqa: PT011 - whatever it is, C must raise the same
         getattr(bare, method)(*args)
     for skip in (0, 1):
-        with pytest.raises(Exception) as from_c:
+        with pytest.raises(Exception) as from_c:  # noqa: PT011 - compared with the one from Python
             call(consumer, method, bare, args, skip)
         assert type(from_c.value) is type(from_python.value)
         assert str(from_c.value) == str(from_python.value)
@@ -155,15 +155,18 @@ def test_change_of_a_watched_dict_keeps_the_pending_exception(consumer):
 
 def test_contains_slot_answers_zero_with_the_exception_set(consumer):
     found, error = consumer.contains_raw(sample(), b"SET-COOKIE")
-    assert found and error is None
+    assert found
+    assert error is None
     assert consumer.contains_raw(sample(), "missing") == (0, None)
 
     found, error = consumer.contains_raw(Headers.__new__(Headers), "a")
     assert found == 0
-    assert type(error) is TypeError and str(error) == "'NoneType' object is not iterable"
+    assert type(error) is TypeError
+    assert str(error) == "'NoneType' object is not iterable"
 
     found, error = consumer.contains_raw(sample(raising("contains")), "a", 0)
-    assert found == 0 and type(error) is LookupError
+    assert found == 0
+    assert type(error) is LookupError
     assert consumer.contains_raw(sample(raising("contains")), "set-cookie", 1)[1] is None
 
 
@@ -171,7 +174,8 @@ def test_contains_slot_answers_zero_with_the_exception_set(consumer):
 def test_intern_bytes_entry(consumer, name):
     got = consumer.intern_bytes(name)
     want = intern_header_name_bytes(name)
-    assert type(got) is type(want) and got == want
+    assert type(got) is type(want)
+    assert got == want
     if name is not None and name.lower() == b"content-type":
         assert got is want  # the core's one shared object
     elif name is not None and name == name.lower():
@@ -200,19 +204,21 @@ def test_type_checks_and_construction(consumer):
     assert consumer.kind(Sub()) == (True, False, False)
     assert consumer.kind(Header(b"a", b"b")) == (False, False, True)
     assert consumer.kind([]) == (False, False, False)
-    assert consumer.shares_table(Headers()) and consumer.shares_table(Sub())
+    assert consumer.shares_table(Headers())
+    assert consumer.shares_table(Sub())
     with pytest.raises(TypeError, match="^expected velmora.headers.Headers, got list$"):
         consumer.get([], "a")
 
     values = [(b"a", b"1")]
     h = consumer.new(values)
-    assert type(h) is Headers and h.values is values
+    assert type(h) is Headers
+    assert h.values is values
     assert consumer.new().values == []
     with pytest.raises(TypeError, match=r"^Argument 'values' has incorrect type \(expected list, got tuple\)$"):
         consumer.new(())
 
 
-@pytest.mark.parametrize("method, args", CALLS)
+@pytest.mark.parametrize(("method", "args"), CALLS)
 def test_no_leaks(consumer, no_leak, method, args):
     passthrough = type("Passthrough", (Headers,), {})  # looks up, finds the base method
     overriding = returning(method, OVERRIDE_RESULTS.get(method, "discarded"))
@@ -338,7 +344,7 @@ MODULE_FAULTS = [
 ]
 
 
-@pytest.mark.parametrize("change, message", MODULE_FAULTS)
+@pytest.mark.parametrize(("change", "message"), MODULE_FAULTS)
 def test_import_names_what_is_missing(consumer, monkeypatch, change, message):
     assert OtherLayout.__basicsize__ != Header.__basicsize__
     assert SameSizeHeaders.__basicsize__ == Headers.__basicsize__
@@ -365,7 +371,7 @@ def test_import_of_a_missing_module(consumer, monkeypatch):
 
 
 @pytest.mark.parametrize(
-    "compiler, language, standard",
+    ("compiler", "language", "standard"),
     [(CC, "c", "c99"), (CC, "c", "c11"), (CXX, "c++", "c++11"), (CXX, "c++", "c++20")],
     ids=["c99", "c11", "c++11", "c++20"],
 )

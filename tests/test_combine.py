@@ -31,8 +31,10 @@ class AddLog(Headers):
 def test_clone_of_empty_is_a_new_collection_with_a_new_list():
     h = Headers()
     c = h.clone()
-    assert type(c) is Headers and c is not h
-    assert c.values == [] and c.values is not h.values
+    assert type(c) is Headers
+    assert c is not h
+    assert c.values == []
+    assert c.values is not h.values
 
 
 def test_clone_shares_name_and_value_objects_in_new_tuples():
@@ -41,7 +43,8 @@ def test_clone_shares_name_and_value_objects_in_new_tuples():
     assert c.values == values
     for new, old in zip(c.values, values, strict=True):
         assert new is not old
-        assert new[0] is old[0] and new[1] is old[1]
+        assert new[0] is old[0]
+        assert new[1] is old[1]
 
 
 def test_clone_is_independent_of_its_source():
@@ -49,7 +52,8 @@ def test_clone_is_independent_of_its_source():
     c = h.clone()
     c.add(b"X", b"y")
     h.remove(b"a")
-    assert h.values == [] and c.values == [A, (b"x", b"y")]
+    assert h.values == []
+    assert c.values == [A, (b"x", b"y")]
 
 
 def test_clone_of_a_subclass_is_a_plain_headers():
@@ -559,9 +563,12 @@ def test_plus_puts_the_collection_first_and_changes_nothing(other, side):
     h = Headers([A])
     before = repr(other)
     result = h + other if side == "left" else other + h
-    assert type(result) is Headers and result is not h and result is not other
+    assert type(result) is Headers
+    assert result is not h
+    assert result is not other
     assert result.values == [A, (b"new", b"v")]
-    assert h.values == [A] and repr(other) == before
+    assert h.values == [A]
+    assert repr(other) == before
 
 
 def test_adding_two_collections_keeps_the_left_one_first():
@@ -602,7 +609,8 @@ def test_plus_error_leaves_both_operands_unchanged():
     h, other = Headers([A]), [B, "bad"]
     with pytest.raises(ValueError, match="cannot add bad to Headers"):
         h + other
-    assert h.values == [A] and other == [B, "bad"]
+    assert h.values == [A]
+    assert other == [B, "bad"]
 
 
 @pytest.mark.parametrize("stored", [("Str", b"v"), (b"n", "str-value")], ids=["str-name", "str-value"])
@@ -621,9 +629,11 @@ def test_iadd_works_in_place_without_rollback():
     ident = h
     with raises_exactly(ValueError, "The sequence contains invalid elements: cannot add bad to Headers"):
         h += [B, "bad"]
-    assert h is ident and h.values == [A, B]
+    assert h is ident
+    assert h.values == [A, B]
     h += Header(b"C", b"3")
-    assert h is ident and h.values == [A, B, (b"c", b"3")]
+    assert h is ident
+    assert h.values == [A, B, (b"c", b"3")]
 
 
 def test_iadd_self_terminates():
@@ -644,9 +654,12 @@ def test_plus_of_a_subclass_uses_its_clone_and_add():
     s = Sub([A])
     r1 = s + [(b"X", 1)]
     r2 = [(b"Y", 2)] + s
-    assert type(r1) is Sub and r1.values == [A, (b"x", 1)]
+    assert type(r1) is Sub
+    assert r1.values == [A, (b"x", 1)]
     assert r2.values == [A, (b"y", 2)]
-    assert s.calls == ["clone", "clone"] and r1.calls == [(b"X", 1)] and r2.calls == [(b"Y", 2)]
+    assert s.calls == ["clone", "clone"]
+    assert r1.calls == [(b"X", 1)]
+    assert r2.calls == [(b"Y", 2)]
     # a subclass without its own clone builds on a plain Headers
     assert type(AddLog([A]) + [B]) is Headers
 
@@ -705,4 +718,5 @@ def test_dunder_methods_called_directly():
     assert h.__add__(B).values == [A, B]
     assert h.__radd__(B).values == [A, B]
     assert h.__add__({}) is NotImplemented
-    assert h.__iadd__(B) is h and h.values == [A, B]
+    assert h.__iadd__(B) is h
+    assert h.values == [A, B]

@@ -89,7 +89,7 @@ def test_long_inputs_stop_at_a_late_capital():
 
 @pytest.mark.parametrize("func", [core._is_ascii_lowercase, core._lowercase_ascii])
 @pytest.mark.parametrize(
-    "args, exc",
+    ("args", "exc"),
     [
         (("abc",), TypeError),
         ((bytearray(b"abc"),), TypeError),
@@ -217,4 +217,5 @@ def test_table_is_built_lazily_and_retried_after_memory_error():
     run = subprocess.run(
         [sys.executable, "-P", "-c", code], capture_output=True, text=True, env=os.environ, timeout=120
     )
-    assert run.returncode == 0 and run.stdout.strip() == "ok", run.stderr
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.strip() == "ok", run.stderr

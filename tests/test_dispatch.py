@@ -30,7 +30,7 @@ def test_get_override_reaches_subscription(result):
 
 
 @pytest.mark.parametrize(
-    "result, message",
+    ("result", "message"),
     [
         ([b"v"], "Expected tuple, got list"),
         ("v", "Expected tuple, got str"),
@@ -72,7 +72,7 @@ class Broken:
 
 
 @pytest.mark.parametrize(
-    "result, expected",
+    ("result", "expected"),
     [
         (True, True),
         (False, False),
@@ -96,7 +96,7 @@ def test_contains_override_truth(result, expected):
 def test_contains_override_whose_truth_raises():
     h, _ = returning("contains", Broken())
     with pytest.raises(ZeroDivisionError, match="truth"):
-        b"x" in h
+        _ = b"x" in h
     with pytest.raises(ZeroDivisionError):
         h.set(b"x", b"y")
     assert h.values == [(b"k", b"v")]
@@ -165,7 +165,8 @@ def test_item_protocols_call_set_and_remove():
     s = SetOverride()
     s[b"a"] = b"b"
     s[0] = 1
-    assert seen == [(b"a", b"b"), (0, 1)] and s.values == []
+    assert seen == [(b"a", b"b"), (0, 1)]
+    assert s.values == []
 
 
 def test_set_keeps_what_was_done_before_an_error():
@@ -185,7 +186,8 @@ def test_results_of_add_remove_and_set_overrides_are_dropped():
     assert calls == [(b"a", b"b")]
     h, calls = returning("remove", 42)
     del h[b"k"]
-    assert calls == [(b"k",)] and h.values == [(b"k", b"v")]
+    assert calls == [(b"k",)]
+    assert h.values == [(b"k", b"v")]
 
 
 def test_override_shapes():
@@ -250,7 +252,7 @@ def test_override_errors_propagate():
             raise KeyError("contains")
 
     with pytest.raises(KeyError):
-        b"k" in Raising()
+        _ = b"k" in Raising()
 
 
 def test_clone_override_reaches_add():
@@ -263,14 +265,16 @@ def test_clone_override_reaches_add():
 
     h = OtherClone([(b"src", b"1")])
     result = h + [(b"X", b"2")]
-    assert type(result) is Marked and result.values == [(b"from", b"clone"), (b"x", b"2")]
+    assert type(result) is Marked
+    assert result.values == [(b"from", b"clone"), (b"x", b"2")]
     result = [(b"Y", b"3")] + h
-    assert type(result) is Marked and result.values == [(b"from", b"clone"), (b"y", b"3")]
+    assert type(result) is Marked
+    assert result.values == [(b"from", b"clone"), (b"y", b"3")]
     assert h.values == [(b"src", b"1")]
 
 
 @pytest.mark.parametrize(
-    "result, type_name", [(5, "int"), ([], "list"), (object(), "object")], ids=["int", "list", "object"]
+    ("result", "type_name"), [(5, "int"), ([], "list"), (object(), "object")], ids=["int", "list", "object"]
 )
 def test_clone_override_of_the_wrong_type(result, type_name):
     h, _ = returning("clone", result)
@@ -285,7 +289,8 @@ def test_plain_subclass_clone_is_a_headers():
         pass
 
     result = Sub([(b"a", b"1")]) + [(b"b", b"2")]
-    assert type(result) is Headers and result.values == [(b"a", b"1"), (b"b", b"2")]
+    assert type(result) is Headers
+    assert result.values == [(b"a", b"1"), (b"b", b"2")]
 
 
 def test_overrides_on_an_uninitialised_subclass():
@@ -298,5 +303,6 @@ def test_overrides_on_an_uninitialised_subclass():
 
     h = Lazy()
     assert h.values is None
-    assert h[b"k"] == ("lazy",) and h.get_single(b"k") == "lazy"
+    assert h[b"k"] == ("lazy",)
+    assert h.get_single(b"k") == "lazy"
     raises(TypeError, "'NoneType' object is not iterable", h.__contains__, b"k")

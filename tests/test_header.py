@@ -49,7 +49,8 @@ def test_bytes_name_is_the_interned_lowercase_object(raw):
 @pytest.mark.parametrize("raw", ["Content-Type", "X-Custom-Thing"])
 def test_str_name_is_the_interned_lowercase_str(raw):
     name = Header(raw, 1).name
-    assert type(name) is str and name == raw.lower()
+    assert type(name) is str
+    assert name == raw.lower()
     assert name is intern_header_name_str(raw.lower())
 
 
@@ -58,7 +59,8 @@ def test_str_subclass_name_becomes_a_plain_lowercase_str():
         pass
 
     name = Header(S("X-A"), 1).name
-    assert type(name) is str and name == "x-a"
+    assert type(name) is str
+    assert name == "x-a"
 
 
 @pytest.mark.parametrize("raw", [bytearray(b"X-Upper"), BSub(b"X-Upper"), None, 5, 2.5, ("a", "b")], ids=repr)
@@ -69,7 +71,8 @@ def test_other_names_are_stored_unchanged(raw):
 def test_value_is_stored_as_the_very_object():
     value = [b"Mixed-Case"]
     assert Header(b"a", value).value is value
-    assert Header(b"a", 7).value == 7 and type(Header(b"a", 7).value) is int
+    assert Header(b"a", 7).value == 7
+    assert type(Header(b"a", 7).value) is int
 
 
 @pytest.mark.parametrize(
@@ -118,7 +121,8 @@ def test_failed_init_keeps_the_previous_fields():
 
 def test_allocated_record_holds_none_and_ignores_new_arguments():
     h = Header.__new__(Header, 1, 2, k=3)
-    assert h.name is None and h.value is None
+    assert h.name is None
+    assert h.value is None
     assert repr(h) == "<Header None: None>"
     assert list(h) == [None, None]
 
@@ -135,7 +139,7 @@ def test_fields_are_read_only(field):
 def test_no_dict_no_new_attributes_no_weakref():
     h = Header(b"a", 1)
     with pytest.raises(AttributeError):
-        h.__dict__
+        _ = h.__dict__
     with pytest.raises(AttributeError):
         h.extra = 1
     with pytest.raises(TypeError):
@@ -182,7 +186,8 @@ def test_iter_is_a_generator_lookalike():
     assert g.__name__ == "__iter__"
     assert g.__qualname__ == "Header.__iter__"
     assert iter(g) is g
-    assert next(g) == b"a" and next(g) == 1
+    assert next(g) == b"a"
+    assert next(g) == 1
     for _ in range(2):
         with pytest.raises(StopIteration):
             next(g)
@@ -334,7 +339,7 @@ def test_lower_result_must_be_str_or_none(result, expected):
     if isinstance(expected, Exception):
         for a, b in ((left, right), (right, left)):
             with pytest.raises(type(expected)) as e:
-                a == b
+                _ = a == b
             assert str(e.value) == str(expected)
     else:
         assert (left == right) is expected
@@ -353,7 +358,7 @@ def test_errors_in_comparisons_propagate():
         __hash__ = None
 
     with pytest.raises(KeyError):
-        Header(b"a", 1) == Header(Raises(), 1)
+        _ = Header(b"a", 1) == Header(Raises(), 1)
 
     class BadTruth:
         def __bool__(self):
@@ -366,7 +371,7 @@ def test_errors_in_comparisons_propagate():
         __hash__ = None
 
     with pytest.raises(ZeroDivisionError):
-        Header(b"a", 1) != Header(b"a", Value())
+        _ = Header(b"a", 1) != Header(b"a", Value())
 
 
 @pytest.mark.parametrize("op", ["__lt__", "__le__", "__gt__", "__ge__"])
@@ -382,7 +387,7 @@ def test_unhashable_unsized_unindexable_and_always_true():
     with pytest.raises(TypeError):
         hash(h)
     with pytest.raises(TypeError):
-        {h}
+        _ = {h}
     with pytest.raises(TypeError):
         len(h)
     with pytest.raises(TypeError):

@@ -23,7 +23,8 @@ def test_bytes_key_gets_bytes_in_list_order(key):
     h, html, plain = two_content_types()
     got = h.get(key)
     assert got == (b"text/html", b"text/plain")
-    assert got[0] is html[1] and got[1] is plain[1]
+    assert got[0] is html[1]
+    assert got[1] is plain[1]
     assert h[key] == got
     assert h.get_first(key) is html[1]
     raises(ValueError, MORE_THAN_ONE, h.get_single, key)
@@ -35,8 +36,10 @@ def test_str_key_gets_str_and_tuples_themselves(key):
     assert h.get(key) == ("text/html", "text/plain")
     assert h.get_first(key) == "text/html"
     tuples = h.get_tuples(key)
-    assert type(tuples) is list and tuples == [html, plain]
-    assert tuples[0] is html and tuples[1] is plain
+    assert type(tuples) is list
+    assert tuples == [html, plain]
+    assert tuples[0] is html
+    assert tuples[1] is plain
     assert h.get_tuples(key) is not tuples
     assert h.values == [html, (b"host", b"h"), plain]
 
@@ -52,13 +55,18 @@ def test_single_match():
 def test_no_match():
     h = Headers([(b"host", b"h"), (5, b"five")])
     for key in (b"missing", "missing", 5, "5", b"5"):
-        assert h.get(key) == () and h[key] == ()
+        assert h.get(key) == ()
+        assert h[key] == ()
         assert h.get_tuples(key) == []
         assert h.get_first(key) is None
-        assert h.contains(key) is False and (key in h) is False
+        assert h.contains(key) is False
+        assert (key in h) is False
         raises(ValueError, NOT_ONE, h.get_single, key)
     e = Headers()
-    assert e.get(b"x") == () and e.get_tuples("x") == [] and e.get_first("x") is None and "x" not in e
+    assert e.get(b"x") == ()
+    assert e.get_tuples("x") == []
+    assert e.get_first("x") is None
+    assert "x" not in e
 
 
 def test_none_values():
@@ -105,7 +113,8 @@ def test_key_str_errors_propagate():
 
 def test_entry_of_wrong_kinds():
     listed = Headers([[b"host", b"h"]])
-    assert listed.contains(b"HOST") and "host" in listed
+    assert listed.contains(b"HOST")
+    assert "host" in listed
     assert not listed.contains(b"other")
     header = Headers([Header(b"host", b"h")])
     for h, type_name in ((listed, "list"), (header, "velmora.headers.Header")):
@@ -137,7 +146,9 @@ def test_bytes_values_become_str_of_the_right_kind_at_every_length():
                 value[at] = 0xE9
             got = Headers([(b"host", bytes(value))]).get_first("host")
             want = bytes(value).decode("latin-1")
-            assert type(got) is str and got == want and got.isascii() == want.isascii(), (n, at)
+            assert type(got) is str, (n, at)
+            assert got == want, (n, at)
+            assert got.isascii() == want.isascii(), (n, at)
 
 
 def test_long_lists_are_scanned_to_the_end_and_stop_where_they_must():
@@ -147,9 +158,11 @@ def test_long_lists_are_scanned_to_the_end_and_stop_where_they_must():
     h = Headers([(name, b"%d" % i) for i, name in enumerate(names)])
     for i in (0, 1, 255, 256, 583, 584, 590, 599):
         key = names[i].upper()
-        assert h.get_first(key) == b"%d" % i and h.contains(key)
+        assert h.get_first(key) == b"%d" % i
+        assert h.contains(key)
         assert h.get(key.decode()) == ("%d" % i,)
-    assert h.get_first(b"x-f-missing") is None and not h.contains("x-f-missing")
+    assert h.get_first(b"x-f-missing") is None
+    assert not h.contains("x-f-missing")
     for at in (3, 300, 590):
         bad = Headers([(name, b"v") for name in names])
         bad.values[at] = None
@@ -168,7 +181,8 @@ def test_short_tuples_raise_instead_of_reading_past_the_end(entry):
         with pytest.raises((IndexError, TypeError)):
             op(b"a")
     if entry:
-        assert h.contains(b"a") and not h.contains(b"b")
+        assert h.contains(b"a")
+        assert not h.contains(b"b")
     else:
         with pytest.raises((IndexError, TypeError)):
             h.contains(b"a")
@@ -178,11 +192,12 @@ def test_short_tuples_raise_instead_of_reading_past_the_end(entry):
 def test_longer_tuples_and_empty_name():
     h = Headers([(b"a", b"1", b"extra"), (b"", b"empty")])
     assert h.get(b"A") == (b"1",)
-    assert h.get(b"") == (b"empty",) and h.get("") == ("empty",)
+    assert h.get(b"") == (b"empty",)
+    assert h.get("") == ("empty",)
 
 
 @pytest.mark.parametrize(
-    "key, found",
+    ("key", "found"),
     [
         (b"host", b"h\xe9"),
         (b"HOST", b"h\xe9"),
@@ -225,7 +240,7 @@ def test_cleared_instance():
 
 
 @pytest.mark.parametrize(
-    "method, param",
+    ("method", "param"),
     [("get", "name"), ("get_tuples", "name"), ("get_first", "key"), ("get_single", "key"), ("contains", "key")],
 )
 def test_argument_binding(method, param):
@@ -300,7 +315,7 @@ KINDS = ["clear", "extend", "reinit", "del-self"]
 
 
 @pytest.mark.parametrize(
-    "kind, get",
+    ("kind", "get"),
     [("clear", (b"1",)), ("extend", (b"1", b"2", b"late")), ("reinit", (b"1", b"2")), ("del-self", (b"1",))],
 )
 def test_lower_changing_the_list_during_a_scan(kind, get):

@@ -429,7 +429,7 @@ def same(a, b):
     if type(a) is not type(b):
         return False
     if type(a) in (tuple, list):
-        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
+        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b, strict=True))
     return a is b or a == b
 
 
@@ -462,9 +462,8 @@ def agree(what, native, model, same_value=same):
         f"{what}: native {native.describe()}, model {model.describe()}"
     )
     if native.error is not None:
-        assert type(native.error) is type(model.error) and str(native.error) == str(model.error), (
-            f"{what}: native {native.describe()}, model {model.describe()}"
-        )
+        assert type(native.error) is type(model.error), f"{what}: native {native.describe()}, model {model.describe()}"
+        assert str(native.error) == str(model.error), f"{what}: native {native.describe()}, model {model.describe()}"
     else:
         assert same_value(native.value, model.value), f"{what}: native {native.describe()}, model {model.describe()}"
 
@@ -704,7 +703,8 @@ class HeadersMachine(RuleBasedStateMachine):
             self.keep(Handle(cls(native), self.new_store(native, list(items))))
             return
         obj = cls(None) if kind == "none" else cls()
-        assert obj.values == [] and type(obj.values) is list
+        assert obj.values == []
+        assert type(obj.values) is list
         self.keep(Handle(obj, Store(obj.values, [])))
 
     @rule(**RULE_ARGS["reinit"])
@@ -903,7 +903,8 @@ class HeadersMachine(RuleBasedStateMachine):
 
         n, _ = self.run(what, lambda: left + right, model, check)
         if n.error is None:
-            assert n.value is not h.obj and n.value.values is not h.obj.values
+            assert n.value is not h.obj
+            assert n.value.values is not h.obj.values
             self.adopt(n.value)
 
     @rule(**RULE_ARGS["clone"])
@@ -914,7 +915,7 @@ class HeadersMachine(RuleBasedStateMachine):
             return (
                 type(native_result) is Headers
                 and same(native_result.values, model_result)
-                and all(a is not b for a, b in zip(native_result.values, h.store.native))
+                and all(a is not b for a, b in zip(native_result.values, h.store.native, strict=False))
             )
 
         n, _ = self.run("clone()", h.obj.clone, lambda: Model.clone(h.entries), check)
@@ -928,7 +929,8 @@ class HeadersMachine(RuleBasedStateMachine):
             h.obj.tag = protocol
         if how == "copy":
             c = copy.copy(h.obj)
-            assert type(c) is type(h.obj) and c is not h.obj
+            assert type(c) is type(h.obj)
+            assert c is not h.obj
             # The state tuple holds the list itself: the copy shares it.
             assert c.values is h.obj.values
             self.keep(Handle(c, h.store))
@@ -1002,27 +1004,31 @@ class HeadersMachine(RuleBasedStateMachine):
             return (
                 type(result) is list
                 and len(result) == len(positions)
-                and all(r is native_list[p] for r, p in zip(result, positions))
+                and all(r is native_list[p] for r, p in zip(result, positions, strict=True))
             )
 
         def same_walk(result, model):
-            return same(result, model) and all(a is b for a, b in zip(result, native_list))
+            return same(result, model) and all(a is b for a, b in zip(result, native_list, strict=False))
 
         for key in probes:
             k = show(key)
-            self.run(f"get({k})", lambda: obj.get(key), lambda: Model.get(entries, key))
-            self.run(f"[{k}]", lambda: obj[key], lambda: Model.get(entries, key))
-            self.run(f"get_first({k})", lambda: obj.get_first(key), lambda: Model.get_first(entries, key))
-            self.run(f"get_single({k})", lambda: obj.get_single(key), lambda: Model.get_single(entries, key))
-            self.run(f"contains({k})", lambda: obj.contains(key), lambda: Model.contains(entries, key))
-            self.run(f"in {k}", lambda: key in obj, lambda: Model.contains(entries, key))
+            self.run(f"get({k})", lambda key=key: obj.get(key), lambda key=key: Model.get(entries, key))
+            self.run(f"[{k}]", lambda key=key: obj[key], lambda key=key: Model.get(entries, key))
+            self.run(
+                f"get_first({k})", lambda key=key: obj.get_first(key), lambda key=key: Model.get_first(entries, key)
+            )
+            self.run(
+                f"get_single({k})", lambda key=key: obj.get_single(key), lambda key=key: Model.get_single(entries, key)
+            )
+            self.run(f"contains({k})", lambda key=key: obj.contains(key), lambda key=key: Model.contains(entries, key))
+            self.run(f"in {k}", lambda key=key: key in obj, lambda key=key: Model.contains(entries, key))
             self.run(
                 f"get_tuples({k})",
-                lambda: obj.get_tuples(key),
-                lambda: Model.get_tuple_positions(entries, key),
+                lambda key=key: obj.get_tuples(key),
+                lambda key=key: Model.get_tuple_positions(entries, key),
                 identical_to_native,
             )
-        self.run("keys()", obj.keys, lambda: Model.keys(entries))
+        self.run("keys()", obj.keys, lambda key=key: Model.keys(entries))
         self.run("iter()", lambda: list(obj), lambda: Model.iterate(entries), same_walk)
         self.run("items()", lambda: list(obj.items()), lambda: Model.iterate(entries), same_walk)
 
@@ -1055,7 +1061,8 @@ def test_model_remove_takes_only_matching_entries_among_equal_ones():
     target = (b"host", b"1")
     h = Headers([decoy, target, (b"other", b"2")])
     h.remove(b"HOST")
-    assert h.values == [decoy, (b"other", b"2")] and h.values[0] is decoy
+    assert h.values == [decoy, (b"other", b"2")]
+    assert h.values[0] is decoy
 
 
 def test_model_in_place_add_that_gives_up_raises_in_a_subclass_too():

@@ -140,14 +140,19 @@ def test_module_attributes():
     assert names[names.index("__builtins__") :] == BOUND_IN_ORDER
     assert vh.__builtins__ is __import__("builtins")
     assert vh.__doc__ is None
-    assert vh.__test__ == {} and type(vh.__test__) is dict
+    assert vh.__test__ == {}
+    assert type(vh.__test__) is dict
     assert not hasattr(vh, "_KNOWN_HEADERS_STR")
     assert not hasattr(vh, "__path__")
-    assert vh.__package__ == "velmora" and vh.__name__ == "velmora.headers"
-    assert vh.__file__ == vh.__spec__.origin and vh.__loader__ is vh.__spec__.loader
+    assert vh.__package__ == "velmora"
+    assert vh.__name__ == "velmora.headers"
+    assert vh.__file__ == vh.__spec__.origin
+    assert vh.__loader__ is vh.__spec__.loader
     from collections.abc import Mapping, MutableSequence
 
-    assert vh.Mapping is Mapping and vh.MutableSequence is MutableSequence and vh.sys is sys
+    assert vh.Mapping is Mapping
+    assert vh.MutableSequence is MutableSequence
+    assert vh.sys is sys
     assert Header.__module__ == Headers.__module__ == "velmora.headers"
 
 
@@ -167,8 +172,10 @@ def test_class_dict_order():
 def test_construction_without_a_list_makes_a_new_one():
     a, b, c = Headers(), Headers(None), Headers(values=None)
     for h in (a, b, c):
-        assert type(h.values) is list and h.values == []
-    assert a.values is not b.values and b.values is not c.values
+        assert type(h.values) is list
+        assert h.values == []
+    assert a.values is not b.values
+    assert b.values is not c.values
 
 
 def test_construction_shares_the_list():
@@ -181,7 +188,7 @@ def test_construction_shares_the_list():
 
 
 @pytest.mark.parametrize(
-    "arg, type_name",
+    ("arg", "type_name"),
     [
         ({}, "dict"),
         ((), "tuple"),
@@ -213,14 +220,17 @@ def test_reinitialisation_replaces_the_list():
     first, second = [(b"a", b"1")], [(b"b", b"2")]
     h = Headers(first)
     h.__init__(second)
-    assert h.values is second and first == [(b"a", b"1")]
+    assert h.values is second
+    assert first == [(b"a", b"1")]
     h.__init__()
-    assert h.values == [] and h.values is not second
+    assert h.values == []
+    assert h.values is not second
 
 
 def test_new_accepts_anything_and_leaves_values_none():
     h = Headers.__new__(Headers, 1, 2, x=3)
-    assert type(h) is Headers and h.values is None
+    assert type(h) is Headers
+    assert h.values is None
     assert repr(h) == "<Headers None>"
 
 
@@ -237,7 +247,8 @@ def test_type_protocols():
     assert Headers([]) != Headers([])
     values = []
     assert Headers(values) != Headers(values)
-    assert h == h and not (h != h)
+    assert h == h
+    assert not (h != h)
     assert hash(h) == object.__hash__(h)
     assert not hasattr(h, "__dict__")
     with pytest.raises(AttributeError):
@@ -289,4 +300,5 @@ def test_subclass_cycle_is_collected():
     weak = weakref.ref(h.marker, lambda _: seen.append(True))
     del h
     gc.collect()
-    assert seen == [True] and weak() is None
+    assert seen == [True]
+    assert weak() is None

@@ -54,7 +54,7 @@ def test_str_interning_gives_one_object_per_lowercase_text():
 
 
 @pytest.mark.parametrize(
-    "arg, text",
+    ("arg", "text"),
     [
         (5, "5"),
         (b"Host", "b'host'"),
@@ -69,7 +69,8 @@ def test_str_interning_gives_one_object_per_lowercase_text():
 )
 def test_str_interning_of_other_objects_uses_their_str(arg, text):
     result = intern_header_name_str(arg)
-    assert type(result) is str and result == text
+    assert type(result) is str
+    assert result == text
     assert intern_header_name_str(text) is result
 
 
@@ -100,7 +101,8 @@ def test_bytes_interning_of_names_the_core_does_not_know():
     upper = b"X-Custom"
     first, second = intern_header_name_bytes(upper), intern_header_name_bytes(upper)
     assert first == second == b"x-custom"
-    assert first is not second and first is not upper
+    assert first is not second
+    assert first is not upper
     empty = b""
     assert intern_header_name_bytes(empty) is empty
 
@@ -117,7 +119,9 @@ def test_bytes_keys_recognised_by_address_are_never_mistaken():
         del low
         upper = fresh(b"X-B%d" % i)
         got = intern_header_name_bytes(upper)
-        assert got == b"x-b%d" % i and got is not upper and got is not intern_header_name_bytes(upper)
+        assert got == b"x-b%d" % i
+        assert got is not upper
+        assert got is not intern_header_name_bytes(upper)
         assert h.get_first(upper) is None
         assert intern_header_name_bytes(fresh(b"Content-TYPE")) is shared
         assert h.get_first(BSub(b"x-a")) is None
@@ -139,7 +143,7 @@ def test_lowering_changes_only_ascii_capitals():
 
 
 @pytest.mark.parametrize(
-    "arg, type_name",
+    ("arg", "type_name"),
     [
         ("host", "str"),
         (bytearray(b"host"), "bytearray"),
@@ -198,7 +202,8 @@ def test_replaced_intern_is_honoured(monkeypatch):
 
     monkeypatch.setattr(vh, "sys", types.SimpleNamespace(intern=intern))
     assert intern_header_name_str("X-Replaced") is canonical
-    assert seen == ["x-replaced"] and type(seen[0]) is str
+    assert seen == ["x-replaced"]
+    assert type(seen[0]) is str
     h = Headers()
     h.add("X-Other", b"v")
     assert h.values[0][0] is canonical
@@ -271,11 +276,14 @@ def test_matching_checks_every_byte_of_names_of_every_length():
     for n in range(1, 40):
         low = bytes(ord("a") + (i * 7) % 26 for i in range(n))
         h = Headers([(low.upper(), b"v")])
-        assert h.contains(low) and h.contains(low.decode()), n
+        assert h.contains(low), n
+        assert h.contains(low.decode()), n
         for pos in range(n):
             other = low[:pos] + b"-" + low[pos + 1 :]
-            assert not h.contains(other) and not h.contains(other.decode()), (n, pos)
-        assert not h.contains(low + b"a") and not h.contains(low[:-1])
+            assert not h.contains(other), (n, pos)
+            assert not h.contains(other.decode()), (n, pos)
+        assert not h.contains(low + b"a")
+        assert not h.contains(low[:-1])
 
 
 STORED = [
@@ -325,11 +333,12 @@ def test_matching_across_name_and_key_kinds(key):
     )
     assert expected, "every key finds something"
     assert h.get(key) == expected
-    assert h.contains(key) and key in h
+    assert h.contains(key)
+    assert key in h
 
 
 @pytest.mark.parametrize(
-    "result, key, message",
+    ("result", "key", "message"),
     [
         (5, "x", "Expected str, got int"),
         (b"x", "x", "Expected str, got bytes"),
@@ -384,7 +393,7 @@ def test_non_latin1_str_key_fails_only_against_bytes_names():
 
 
 @pytest.mark.parametrize(
-    "value, as_bytes, as_str",
+    ("value", "as_bytes", "as_str"),
     [
         ("\xe9", b"\xe9", "\xe9"),
         (b"\xe9", b"\xe9", "\xe9"),

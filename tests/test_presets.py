@@ -28,7 +28,8 @@ def test_preset_contents(attr, media_type):
     assert type(preset) is list
     assert preset == [(b"content-type", media_type)]
     (entry,) = preset
-    assert type(entry) is tuple and all(type(item) is bytes for item in entry)
+    assert type(entry) is tuple
+    assert all(type(item) is bytes for item in entry)
 
 
 def test_presets_are_separate_lists_sharing_one_name_object():

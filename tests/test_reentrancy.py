@@ -515,7 +515,9 @@ def test_hostile_hooks_never_crash(family_name):
     out = run_isolated(f"import runpy; runpy.run_path({__file__!r})['torture']({family_name!r})")
     done, cases, struck = out.strip().splitlines()[-1].split()
     # Hooks that never fire would prove nothing.
-    assert done == "done" and int(cases) > 0 and int(struck) >= int(cases) // 8, (cases, struck)
+    assert done == "done", (cases, struck)
+    assert int(cases) > 0, (cases, struck)
+    assert int(struck) >= int(cases) // 8, (cases, struck)
 
 
 # ---------------------------------------------------------------------------
@@ -573,7 +575,8 @@ def test_merge_own_list_takes_the_entries_present_at_the_start():
     pairs = [(b"a", b"1"), (b"b", b"2")]
     h = Headers(list(pairs))
     h.merge(h.values)
-    assert h.values == pairs * 2 and h.values[2] is h.values[0]
+    assert h.values == pairs * 2
+    assert h.values[2] is h.values[0]
 
 
 @pytest.mark.parametrize("how", ["add_many", "+=", "_add_to_instance"])
@@ -620,4 +623,5 @@ def test_header_equality_survives_reinit_of_both_records(attack):
         assert (mine == theirs) is True
     finally:
         HostileValue.__eq__ = original
-    assert mine.name == b"other" and theirs.value == b"y"
+    assert mine.name == b"other"
+    assert theirs.value == b"y"

@@ -149,7 +149,7 @@ def test_walk_yields_the_stored_tuples_in_order(walk):
     values = [SC_A, CT, SC_B]
     got = list(walk(Headers(values)))
     assert got == values
-    assert all(a is b for a, b in zip(got, values))
+    assert all(a is b for a, b in zip(got, values, strict=True))
 
 
 @pytest.mark.parametrize("walk", walkers())
