@@ -1,13 +1,20 @@
 """Helpers shared by the test files: exact-message checks, the subclasses of
 bytes and str that stand for names of the wrong exact type, the C functions
-reached through ctypes, and a listening socket for servers under test.
+reached through ctypes, a listening socket for servers under test, and the
+entries, records and hostile objects (overrides, names and entries that
+change the list under a scan, values whose format or truth raises) that more
+than one test file uses. Test files import from here, never from each other.
 """
 
 import ctypes
 import re
 import socket
+from collections.abc import Mapping
 
 import pytest
+
+import velmora.headers as _vh
+from velmora.headers import Header, Headers
 
 
 def exactly(message):
@@ -85,3 +92,147 @@ def listening_socket():
         sock.close()
         raise
     return sock
+
+
+# ---- entries, records and hostile objects the test files share -----------------
+
+A = (b"a", b"1")
+B = (b"b", b"2")
+SC_A = (b"set-cookie", b"a=1")
+CT = (b"content-type", b"text/plain")
+SC_B = (b"set-cookie", b"b=2")
+
+# The pickle format's reconstructors and the checksums of the field lists
+# they accept.
+HEADER_SUMS = (0xAAF55BF, 0xE891E3F, 0xFA7A105)
+HEADERS_SUMS = (0x89445EA, 0x48B0CB, 0xF09CC7E)
+unpickle_header = _vh.__pyx_unpickle_Header
+unpickle_headers = _vh.__pyx_unpickle_Headers
+
+
+class SubHeader(Header):
+    pass
+
+
+class PlainMapping(Mapping):
+    def __init__(self, pairs, items=None):
+        self.pairs = dict(pairs)
+        self._items = items
+
+    def __getitem__(self, key):
+        return self.pairs[key]
+
+    def __len__(self):
+        return len(self.pairs)
+
+    def __iter__(self):
+        return iter(self.pairs)
+
+    def items(self):
+        return self._items if self._items is not None else super().items()
+
+
+class Broken:
+    """An override's answer whose truth value raises."""
+
+    def __bool__(self):
+        raise ZeroDivisionError("truth")
+
+
+class Recording(Headers):
+    """Records the fast methods that set() and the item protocols reach."""
+
+    def __init__(self, *args, present=None):
+        super().__init__(*args)
+        self.log = []
+        self.present = present
+
+    def contains(self, key):
+        self.log.append(("contains", key))
+        return super().contains(key) if self.present is None else self.present
+
+    def remove(self, key):
+        self.log.append(("remove", key))
+        return super().remove(key)
+
+    def add(self, name, value):
+        self.log.append(("add", name, value))
+        return super().add(name, value)
+
+
+class FormatBoom:
+    def __format__(self, format_spec):
+        raise RuntimeError("no format")
+
+
+class LowerIs(str):
+    """A str whose str() is itself and whose lower() returns `result`."""
+
+    result = None
+
+    def __str__(self):
+        return self
+
+    def lower(self):
+        return self.result
+
+
+class Texted:
+    """A name stored unchanged whose str() is chosen by the test."""
+
+    def __init__(self, text):
+        self.text = text
+
+    def __str__(self):
+        return self.text
+
+
+def actions_on(h, values):
+    return {
+        "clear": values.clear,
+        "extend": lambda: values.extend([(b"a", b"late"), (b"b", b"x")]),
+        "reinit": lambda: h.__init__([(b"a", b"new")]),
+        "del-self": lambda: values.__delitem__(1),
+    }
+
+
+class Meddler(str):
+    """A stored name whose lower() changes the list it is stored in, once."""
+
+    def lower(self):
+        if self.actions:
+            self.actions.pop()()
+        return str.lower(self)
+
+
+class MeddlingEntry:
+    """An entry that is no tuple: indexing or iterating it changes the list, once."""
+
+    def __init__(self, action):
+        self.actions = [action]
+
+    def meddle(self):
+        if self.actions:
+            self.actions.pop()()
+
+    def __getitem__(self, i):
+        self.meddle()
+        return (b"a", b"1")[i]
+
+    def __iter__(self):
+        self.meddle()
+        return iter((b"a", b"1"))
+
+
+def meddling(kind, make=None):
+    values = [(b"b", b"0")]
+    h = Headers(values)
+    action = actions_on(h, values)[kind]
+    if make is None:
+        name = Meddler("A")
+        name.actions = [action]
+        values.append((name, b"1"))
+    else:
+        values.append(make(action))
+    values.append((b"a", b"2"))
+    return h, values

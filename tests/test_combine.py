@@ -7,10 +7,7 @@ import pytest
 
 from velmora.headers import Header, Headers
 
-from support import iadd, raises_exactly
-
-A = (b"a", b"1")
-B = (b"b", b"2")
+from support import A, B, PlainMapping, iadd, raises_exactly
 
 
 class AddLog(Headers):
@@ -317,24 +314,6 @@ def test_add_many_mapping():
     h = Headers([A])
     h.add_many({b"X-A": 1, "X-B": b"2", 5: 3})
     assert h.values == [A, (b"x-a", 1), ("x-b", b"2"), (5, 3)]
-
-
-class PlainMapping(Mapping):
-    def __init__(self, pairs, items=None):
-        self.pairs = dict(pairs)
-        self._items = items
-
-    def __getitem__(self, key):
-        return self.pairs[key]
-
-    def __len__(self):
-        return len(self.pairs)
-
-    def __iter__(self):
-        return iter(self.pairs)
-
-    def items(self):
-        return self._items if self._items is not None else super().items()
 
 
 def test_add_many_other_mapping_through_items():

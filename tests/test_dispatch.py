@@ -6,7 +6,7 @@ import pytest
 
 from velmora.headers import Headers
 
-from support import raises
+from support import Broken, Recording, raises
 
 
 def returning(method, result):
@@ -66,11 +66,6 @@ class Falsy:
         return False
 
 
-class Broken:
-    def __bool__(self):
-        raise ZeroDivisionError("truth")
-
-
 @pytest.mark.parametrize(
     ("result", "expected"),
     [
@@ -100,27 +95,6 @@ def test_contains_override_whose_truth_raises():
     with pytest.raises(ZeroDivisionError):
         h.set(b"x", b"y")
     assert h.values == [(b"k", b"v")]
-
-
-class Recording(Headers):
-    """Records the fast methods that set() and the item protocols reach."""
-
-    def __init__(self, *args, present=None):
-        super().__init__(*args)
-        self.log = []
-        self.present = present
-
-    def contains(self, key):
-        self.log.append(("contains", key))
-        return super().contains(key) if self.present is None else self.present
-
-    def remove(self, key):
-        self.log.append(("remove", key))
-        return super().remove(key)
-
-    def add(self, name, value):
-        self.log.append(("add", name, value))
-        return super().add(name, value)
 
 
 def test_set_calls_contains_remove_and_add():

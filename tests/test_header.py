@@ -8,35 +8,7 @@ import pytest
 
 from velmora.headers import Header, intern_header_name_bytes, intern_header_name_str
 
-from support import BSub
-
-
-class Boom:
-    def __format__(self, format_spec):
-        raise RuntimeError("no format")
-
-
-class LowerIs(str):
-    """A str whose str() is itself and whose lower() returns `result`."""
-
-    result = None
-
-    def __str__(self):
-        return self
-
-    def lower(self):
-        return self.result
-
-
-class Texted:
-    """A name stored unchanged whose str() is chosen by the test."""
-
-    def __init__(self, text):
-        self.text = text
-
-    def __str__(self):
-        return self.text
-
+from support import BSub, FormatBoom, LowerIs, Texted
 
 # ---- construction -----------------------------------------------------------
 
@@ -167,7 +139,7 @@ def test_repr_uses_format_of_each_field(name, value, text):
 
 @pytest.mark.parametrize("where", ["name", "value"])
 def test_repr_propagates_format_errors(where):
-    h = Header(Boom(), 1) if where == "name" else Header(b"a", Boom())
+    h = Header(FormatBoom(), 1) if where == "name" else Header(b"a", FormatBoom())
     with pytest.raises(RuntimeError, match="no format"):
         repr(h)
 

@@ -8,8 +8,9 @@ error-path row really walks its error path. The native export tables are
 reached through ctypes, with the interpreter lock held, as a native
 consumer would call them.
 
-After it come the sweeps of each behaviour area, which reuse that area's odd
-objects (overrides, meddling names, bad entries) and run as groups: the
+After it come the sweeps of each behaviour area, which reuse the odd objects
+the areas share through support.py (overrides, meddling names, bad entries)
+and run as groups: the
 checker's gc passes cost more than the operations. The C API consumer's sweep
 stays in test_capi.py, beside the module it has to compile.
 """
@@ -25,14 +26,30 @@ import pytest
 import velmora.headers as vh
 from velmora.headers import Header, Headers, intern_header_name_bytes, intern_header_name_str
 
-from support import OBJ, BSub, api, capi_function, iadd
-from test_combine import A, B, PlainMapping
-from test_dispatch import Broken, Recording
-from test_header import Boom as FormatBoom
-from test_header import LowerIs, Texted
-from test_lookup import meddling
-from test_pickle import HEADER_SUMS, HEADERS_SUMS, SubHeader, unpickle_header, unpickle_headers
-from test_walks import CT, SC_A, SC_B
+from support import (
+    CT,
+    HEADER_SUMS,
+    HEADERS_SUMS,
+    OBJ,
+    SC_A,
+    SC_B,
+    A,
+    B,
+    Broken,
+    BSub,
+    FormatBoom,
+    LowerIs,
+    PlainMapping,
+    Recording,
+    SubHeader,
+    Texted,
+    api,
+    capi_function,
+    iadd,
+    meddling,
+    unpickle_header,
+    unpickle_headers,
+)
 
 # Under the system allocator (sanitizer builds) only objects are counted, not
 # blocks, and a few hundred runs show an object leaked per call; `make

@@ -5,7 +5,7 @@ import pytest
 
 from velmora.headers import Header, Headers
 
-from support import BSub, StrSub, api, raises
+from support import BSub, MeddlingEntry, StrSub, api, meddling, raises
 
 MORE_THAN_ONE = "Headers contains more than one header with the given key"
 NOT_ONE = "Headers does not contain one header with the given key"
@@ -258,57 +258,6 @@ def test_argument_binding(method, param):
 
 
 # ---- re-entrancy --------------------------------------------------------------
-
-
-def actions_on(h, values):
-    return {
-        "clear": values.clear,
-        "extend": lambda: values.extend([(b"a", b"late"), (b"b", b"x")]),
-        "reinit": lambda: h.__init__([(b"a", b"new")]),
-        "del-self": lambda: values.__delitem__(1),
-    }
-
-
-class Meddler(str):
-    """A stored name whose lower() changes the list it is stored in, once."""
-
-    def lower(self):
-        if self.actions:
-            self.actions.pop()()
-        return str.lower(self)
-
-
-class MeddlingEntry:
-    """An entry that is no tuple: indexing or iterating it changes the list, once."""
-
-    def __init__(self, action):
-        self.actions = [action]
-
-    def meddle(self):
-        if self.actions:
-            self.actions.pop()()
-
-    def __getitem__(self, i):
-        self.meddle()
-        return (b"a", b"1")[i]
-
-    def __iter__(self):
-        self.meddle()
-        return iter((b"a", b"1"))
-
-
-def meddling(kind, make=None):
-    values = [(b"b", b"0")]
-    h = Headers(values)
-    action = actions_on(h, values)[kind]
-    if make is None:
-        name = Meddler("A")
-        name.actions = [action]
-        values.append((name, b"1"))
-    else:
-        values.append(make(action))
-    values.append((b"a", b"2"))
-    return h, values
 
 
 KINDS = ["clear", "extend", "reinit", "del-self"]

@@ -11,21 +11,13 @@ import pytest
 import velmora.headers as mod
 from velmora.headers import Header, Headers
 
-from support import exactly
+from support import HEADER_SUMS, HEADERS_SUMS, SubHeader, exactly, unpickle_header, unpickle_headers
 
 PROTOCOLS = range(pickle.HIGHEST_PROTOCOL + 1)
-HEADER_SUMS = (0xAAF55BF, 0xE891E3F, 0xFA7A105)
-HEADERS_SUMS = (0x89445EA, 0x48B0CB, 0xF09CC7E)
-unpickle_header = mod.__pyx_unpickle_Header
-unpickle_headers = mod.__pyx_unpickle_Headers
 
 
 def fields(obj):
     return (obj.name, obj.value) if isinstance(obj, Header) else (obj.values,)
-
-
-class SubHeader(Header):
-    pass
 
 
 class SubHeaders(Headers):

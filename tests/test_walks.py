@@ -7,9 +7,7 @@ import pytest
 
 from velmora.headers import Header, Headers
 
-SC_A = (b"set-cookie", b"a=1")
-CT = (b"content-type", b"text/plain")
-SC_B = (b"set-cookie", b"b=2")
+from support import CT, SC_A, SC_B
 
 
 def walkers():
