@@ -108,7 +108,8 @@ def test_installed_metadata_names_version_and_license():
     assert "Development Status :: 4 - Beta" in meta.get_all("Classifier")
     assert meta["Author"]
     # Development tools are dependency groups: a user installs no extra.
-    assert meta.get_all("Provides-Extra") is None and meta.get_all("Requires-Dist") is None
+    assert meta.get_all("Provides-Extra") is None
+    assert meta.get_all("Requires-Dist") is None
     # The long description is shown on an index page, where a relative
     # link or image resolves nowhere.
     links = re.findall(r"\]\(([^)\s]+)", meta.get_payload())
@@ -124,5 +125,6 @@ def test_consumer_docs_pin_the_release_they_describe():
         page.name: set(re.findall(r"velmora==([0-9]+(?:\.[0-9A-Za-z]+)*)", page.read_text(encoding="utf-8")))
         for page in (REPO / "docs").glob("*.md")
     }
-    assert pins["capi.md"] and pins["cython.md"]
+    assert pins["capi.md"]
+    assert pins["cython.md"]
     assert {name: found for name, found in pins.items() if found - {velmora.__version__}} == {}

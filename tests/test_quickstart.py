@@ -63,7 +63,8 @@ def test_answers_a_request_as_the_comments_say():
     ]
     sent = serve(load_app(), {"type": "http", "method": "GET", "path": "/", "headers": raw})
     start, body = sent
-    assert start["type"] == "http.response.start" and start["status"] == 200
+    assert start["type"] == "http.response.start"
+    assert start["status"] == 200
     content = body["body"]
     assert start["headers"] == [
         (b"content-type", b"application/json"),
@@ -92,7 +93,7 @@ SURPRISES = [
 ]
 
 
-@pytest.mark.parametrize("values, call, message", SURPRISES)
+@pytest.mark.parametrize(("values", "call", "message"), SURPRISES)
 def test_surprises_the_readme_warns_of(values, call, message):
     h = Headers(values)  # taken without a look at the entries
     with pytest.raises(TypeError, match=message.split(": ", 1)[1]):
