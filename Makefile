@@ -185,8 +185,9 @@ CLANG_VENV := .venv-clang
 # The core's raw-bytes routines, compiled without Python for the checks and
 # the native fuzzer.
 CORE_PURE := native/core/ascii.cpp native/core/known_table.cpp
-CORE_PURE_DEPS := $(CORE_PURE) native/core/vlm_bytes.h native/core/swar.h fuzz/core/reference.h
-CHECK_FLAGS := -std=c++20 -O2 -Wall -Wextra -Wshadow -Wconversion -Werror -Inative/core
+CORE_PURE_DEPS := $(CORE_PURE) native/core/include/vlm_bytes.h native/shared/swar.h fuzz/core/reference.h
+CORE_INCLUDES := -Inative/core -Inative/core/include -Inative/shared
+CHECK_FLAGS := -std=c++20 -O2 -Wall -Wextra -Wshadow -Wconversion -Werror $(CORE_INCLUDES)
 
 build/check/check_core-sse2: $(CORE_PURE_DEPS) fuzz/core/check_core.cpp
 	@mkdir -p $(@D)
@@ -258,7 +259,7 @@ fuzz-headers: $(FUZZ_VENV)/.stamp-install
 build/fuzz/fuzz_core: $(CORE_PURE_DEPS) fuzz/core/fuzz_core.cpp
 	$(call apt_get,$(CLANG_PKGS))
 	@mkdir -p $(@D)
-	$(CLANGXX) -std=c++20 -O1 -g -Wall -Wextra -Werror -Inative/core -fsanitize=fuzzer,address,undefined \
+	$(CLANGXX) -std=c++20 -O1 -g -Wall -Wextra -Werror $(CORE_INCLUDES) -fsanitize=fuzzer,address,undefined \
 	  -fno-sanitize-recover=undefined -o $@ $(CORE_PURE) fuzz/core/fuzz_core.cpp
 
 fuzz-core: build/fuzz/fuzz_core

@@ -7,6 +7,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <cstdint>
 
 #include "shared.h"
 #include "velmora/headers.h"
@@ -32,8 +33,14 @@ enum class [[nodiscard]] Outcome{error, done, fallback};
 // Room for the rows of fast_methods.h, which checks that they fit.
 inline constexpr std::size_t kMethodRows = 24;
 
-// Constants built once at module exec and kept for the life of the process.
-struct Constants {
+// Everything the module keeps beyond a call: interned names, cached objects
+// and the process-wide state. It is one static object, not per-module state
+// reached through the module: the types are static, the module refuses a
+// second interpreter and re-initialisation, and the fast paths read these
+// fields with no module lookup at all, which is what keeps a lookup at a few
+// dozen instructions.
+struct ModuleState {
+    // Interned names, built once at module exec and kept.
     PyObject *name, *value, *key, *values;          // parameter names of Header and Headers methods
     PyObject *instance, *other;                     // parameter names of _add_to_instance
     PyObject *pyx_type, *pyx_checksum, *pyx_state;  // parameter names of the pickle functions
@@ -45,16 +52,22 @@ struct Constants {
     PyObject *sys, *intern;                         // the module global sys and its intern, looked up by interning
     PyObject *unpickle_header, *unpickle_headers;   // reconstructor names, looked up at reduce
     PyObject *mapping, *mutable_sequence;           // module globals add_many tests against
-    PyObject *empty_str;                            // the format spec of Header's repr
-    PyObject *content_type_bytes;                   // the name of every preset entry
+
+    // Cached objects.
+    PyObject *empty_str;                                                   // the format spec of Header's repr
+    PyObject *content_type_bytes;                                          // the name of every preset entry
     PyObject *preset_json, *preset_text, *preset_html, *preset_not_found;  // the preset entries
     PyObject *str_lower;                                                   // unbound str.lower
     PyObject *builtin_intern;     // sys.intern as imported, to spot the common case
-    PyObject *module;             // the module object once exec has begun
-    PyObject *module_dict;        // its dict, for global lookups
     PyObject *known_headers_str;  // _KNOWN_HEADERS_STR (module-internal)
+
+    // The process: the module once exec has begun, and the one interpreter
+    // allowed to import it.
+    PyObject *module;
+    PyObject *module_dict;  // its dict, for global lookups
+    int64_t first_interpreter_id = -1;
 };
-extern Constants C;
+extern ModuleState C;
 
 extern PyTypeObject HeadersType;
 extern PyTypeObject HeaderType;

@@ -10,7 +10,7 @@
 
 namespace velmora {
 
-Constants C{};
+ModuleState C{};
 
 PyObject *lookup_global(PyObject *name) noexcept {
     PyObject *found = nullptr;
@@ -27,8 +27,6 @@ PyObject *lookup_global(PyObject *name) noexcept {
 }
 
 namespace {
-
-int64_t first_interpreter_id = -1;
 
 // The two tables below read better filled than one item a line.
 // clang-format off
@@ -260,9 +258,9 @@ int copy_spec_attr(PyObject *spec, PyObject *module, const char *from, const cha
 PyObject *headers_create(PyObject *spec, PyModuleDef *) noexcept {
     const int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1 && PyErr_Occurred()) return nullptr;
-    if (first_interpreter_id == -1) {
-        first_interpreter_id = id;
-    } else if (first_interpreter_id != id) {
+    if (C.first_interpreter_id == -1) {
+        C.first_interpreter_id = id;
+    } else if (C.first_interpreter_id != id) {
         return err_interpreter_change();
     }
     if (C.module) return Py_NewRef(C.module);

@@ -1,4 +1,5 @@
-// Word-at-a-time ASCII helpers shared by the core's translation units.
+// Word-at-a-time ASCII helpers: the core's routines and the extension's
+// name matching both hold to the one lowering rule checked here.
 // Loads and stores go through memcpy so unaligned access is never UB; the
 // compiler turns each into a single move.
 #ifndef VELMORA_CORE_SWAR_H
