@@ -230,3 +230,67 @@ def test_argument_binding(method, params):
     if n == 2:
         raises(TypeError, f"{method}() takes exactly 2 positional arguments (1 given)", lambda: fn(b"a", nom=1))
         raises(TypeError, f"{method}() takes exactly 2 positional arguments (1 given)", lambda: fn(name=b"a"))
+
+
+# ---- answers past the scans' inline buffers ------------------------------------
+#
+# The scans keep their first few matches, names or keys inline and move to
+# the heap past them; each size below sits on one side of such an edge (8
+# matches, 24 names before keys() builds its table, 64 names before that
+# table grows, 16 keys and 64 entries for update()). The answer must not
+# depend on which side.
+
+SIZES = [1, 7, 8, 9, 16, 17, 24, 25, 63, 64, 65, 200]
+
+
+def interleaved(n, name=b"dup"):
+    """n fields of `name` between n other fields, each other name its own."""
+    values = []
+    for i in range(n):
+        values.append((b"x-%d" % i, b"o%d" % i))
+        values.append((name, b"d%d" % i))
+    return values
+
+
+def model_update(values, pairs):
+    out = list(values)
+    for k, v in pairs.items():
+        low = k.lower()
+        out = [e for e in out if e[0].lower() != low] + [(low, v)]
+    return out
+
+
+@pytest.mark.parametrize("n", SIZES)
+@pytest.mark.parametrize("operation", ["get", "keys", "remove", "remove-general", "update"])
+def test_answers_do_not_depend_on_the_inline_capacity(operation, n):
+    values = interleaved(n)
+    h = Headers(values)
+    if operation == "get":
+        assert h.get(b"DUP") == tuple(b"d%d" % i for i in range(n))
+        assert h.get("dup") == tuple("d%d" % i for i in range(n))
+    elif operation == "keys":
+        names = [e[0] for e in values]
+        assert h.keys() == tuple(dict.fromkeys(names))
+        # A str name past the table's threshold is still a name of its own.
+        h.add("x-0", b"s")
+        assert h.keys() == (*dict.fromkeys(names), "x-0")
+    elif operation == "remove":
+        kept = [e for e in values if e[0] != b"dup"]
+        h.remove(b"Dup")
+        assert h.values == kept
+        assert h.values is values
+    elif operation == "remove-general":
+        # A str-subclass name sends removal down the path that finds each
+        # matched entry again by identity.
+        values.insert(0, (StrSub("DUP"), b"first"))
+        kept = [e for e in values[1:] if e[0] != b"dup"]
+        h.remove(b"dup")
+        assert h.values == kept
+        assert all(a is b for a, b in zip(h.values, kept, strict=True))
+    else:
+        pairs = {b"X-%d" % i: b"new%d" % i for i in range(0, 2 * n, 2)}
+        pairs[b"DUP"] = b"one"
+        expected = model_update(values, pairs)
+        h.update(pairs)
+        assert h.values == expected
+        assert h.values is values
