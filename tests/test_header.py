@@ -2,11 +2,13 @@
 case-insensitive equality built from three name tests."""
 
 import gc
+import inspect
+import types
 import weakref
 
 import pytest
 
-from velmora.headers import Header, intern_header_name_bytes, intern_header_name_str
+from velmora.headers import Header, Headers, intern_header_name_bytes, intern_header_name_str
 
 from support import BSub, FormatBoom, LowerIs, Texted
 
@@ -379,3 +381,56 @@ def test_cycles_through_a_record_are_collected():
     del h, box, marker
     gc.collect()
     assert probe() is None
+
+
+# Every published signature, bound and unbound, accepts exactly the call
+# the method itself accepts: one argument more or fewer fails both.
+SIGNATURE_CALLS = {
+    "get": (b"host",),
+    "get_tuples": (b"host",),
+    "get_first": (b"host",),
+    "get_single": (b"host",),
+    "contains": (b"host",),
+    "remove": (b"host",),
+    "add": (b"x-a", b"1"),
+    "set": (b"x-a", b"1"),
+    "merge": ([(b"x-a", b"1")],),
+    "update": ({b"x-a": b"1"},),
+    "add_many": ([(b"x-a", b"1")],),
+    "items": (),
+    "keys": (),
+    "clone": (),
+    "__iadd__": ([],),
+}
+STATIC_CALLS = {"_add_to_instance": 2}
+
+
+@pytest.mark.parametrize("cls", [Headers, Header])
+def test_every_published_signature_binds_like_the_call(cls):
+    # Slot wrappers and __new__ are the interpreter's own; methods are ours.
+    published = {
+        n
+        for n, m in vars(cls).items()
+        if not isinstance(m, types.WrapperDescriptorType)
+        and n != "__new__"
+        and getattr(getattr(cls, n), "__text_signature__", None)
+    }
+    assert published == (set(SIGNATURE_CALLS) | set(STATIC_CALLS) if cls is Headers else set())
+    for name in sorted(published):
+        h = Headers([(b"host", b"h")])
+        if name in STATIC_CALLS:
+            args = (h, [])
+            forms = [(getattr(Headers, name), args)]
+        else:
+            args = SIGNATURE_CALLS[name]
+            forms = [(getattr(h, name), args), (getattr(Headers, name), (h, *args))]
+        for fn, call in forms:
+            sig = inspect.signature(fn)
+            sig.bind(*call)
+            for wrong in (call[:-1], (*call, 0)) if call else ((0,),):
+                with pytest.raises(TypeError):
+                    sig.bind(*wrong)
+                with pytest.raises(TypeError):
+                    fn(*wrong)
+        fn, call = forms[0]
+        fn(*call)

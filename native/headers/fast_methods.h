@@ -132,15 +132,16 @@ inline int truth_of(PyObject *o) noexcept {
 
 namespace detail {
 
-// "get(self, name)\n--\n\n" and the summary: the signature line is what
-// inspect reads, so it is built from the parameters the binder uses. A
-// static method has no receiver.
+// "get($self, name)\n--\n\n" and the summary: the signature line is what
+// inspect reads, so it is built from the parameters the binder uses. The `$`
+// marks the receiver, which a bound method has already taken; a static
+// method has none.
 template <std::size_t I>
 consteval std::size_t doc_size() {
     constexpr const MethodRow &row = method_rows[I];
     std::size_t n = std::string_view(row.name).size() + std::string_view("()\n--\n\n").size() +
                     std::string_view(row.summary).size() + 1;
-    if (row.reach != Reach::static_) n += std::string_view("self").size();
+    if (row.reach != Reach::static_) n += std::string_view("$self").size();
     for (std::size_t i = 0; i < static_cast<std::size_t>(row.count()); ++i)
         n += std::string_view(", ").size() + std::string_view(row.params[i].text).size();
     return n;
@@ -157,7 +158,7 @@ consteval std::array<char, doc_size<I>()> make_doc() {
     put(row.name);
     put("(");
     const bool receiver = row.reach != Reach::static_;
-    if (receiver) put("self");
+    if (receiver) put("$self");
     for (std::size_t i = 0; i < static_cast<std::size_t>(row.count()); ++i) {
         if (receiver || i > 0) put(", ");
         put(row.params[i].text);
