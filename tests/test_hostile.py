@@ -6,6 +6,8 @@ import pytest
 
 from velmora.headers import Header, Headers, intern_header_name_str
 
+from support import raises_exactly
+
 
 def fresh_bytes(text):
     # A bytes object nothing else holds, so releasing it frees its memory.
@@ -148,17 +150,25 @@ def test_update_releases_each_replaced_value_before_the_next_key(cls):
     assert h.values == [(b"fresh", b"1"), (b"a", b"2"), (b"b", b"3")]
 
 
-def test_add_appends_to_the_list_it_began_with_when_the_name_reinitialises():
+@pytest.mark.parametrize("new_values", [[(b"host", b"new")], None])
+def test_add_appends_to_the_list_present_once_the_name_is_interned(new_values):
     # Found by the hostile fuzzer through a finalizer the collector ran
-    # mid-call.  add takes the list before it interns the name, so the field
-    # goes to the list the call began with; the new list stays as made.
+    # mid-call: a field appended to the list held before str() ran would
+    # be missing from the collection.
     class Reinitialising(str):
         def __str__(self):
-            h.__init__([(b"host", b"new")])
+            if new_values is None:
+                h.__setstate_cython__((None,))
+            else:
+                h.__init__(new_values)
             return str.__str__(self)
 
     old = []
     h = Headers(old)
-    h.add(Reinitialising("X-Late"), b"v")
-    assert old == [("x-late", b"v")]
-    assert h.values == [(b"host", b"new")]
+    if new_values is None:
+        with raises_exactly(AttributeError, "'NoneType' object has no attribute 'append'"):
+            h.add(Reinitialising("X-Late"), b"v")
+    else:
+        h.add(Reinitialising("X-Late"), b"v")
+        assert h.values == [(b"host", b"new"), ("x-late", b"v")]
+    assert old == []

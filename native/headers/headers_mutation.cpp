@@ -10,16 +10,18 @@
 namespace velmora {
 
 int add_body(HeadersObject *self, PyObject *name, PyObject *value) noexcept {
-    // The list is taken before the name is interned: str() of a name can run
-    // Python code that re-initialises the collection.
-    Ref list = Ref::borrow(self->values);
-    if (list.get() == Py_None || !list) return err_none_no_attribute("append");
+    if (!self->values || self->values == Py_None) return err_none_no_attribute("append");
     Ref canonical = Ref::steal(canonical_name(name));
     if (!canonical) return -1;
     Ref entry = Ref::steal(PyTuple_New(2));
     if (!entry) return -1;
     PyTuple_SET_ITEM(entry.get(), 0, canonical.release());
     PyTuple_SET_ITEM(entry.get(), 1, Py_NewRef(value));
+    // Interning can run Python code (str() of a name, a replaced
+    // sys.intern, the collector) that re-initialises the collection: a field
+    // appended to the list held before would be a lost write.
+    Ref list = Ref::borrow(self->values);
+    if (!list || list.get() == Py_None) return err_none_no_attribute("append");
     return PyList_Append(list.get(), entry.get());
 }
 
