@@ -172,3 +172,22 @@ def test_add_appends_to_the_list_present_once_the_name_is_interned(new_values):
         h.add(Reinitialising("X-Late"), b"v")
         assert h.values == [(b"host", b"new"), ("x-late", b"v")]
     assert old == []
+
+
+@pytest.mark.parametrize("cls", [Headers, General])
+def test_update_runs_a_finalizer_shared_by_two_replaced_values_between_pairs(cls):
+    # The value dies with the second replaced entry: in the middle of the
+    # assignments, not after the last one.
+    seen = []
+
+    class Finalized:
+        def __del__(self):
+            seen.append(list(h.values))
+            h.add(b"x-late", b"1")
+
+    shared = Finalized()
+    h = cls([(b"a", shared), (b"b", shared), (b"c", b"0")])
+    del shared
+    h.update({b"A": b"2", b"B": b"3", b"c": b"4"})
+    assert seen == [[(b"c", b"0"), (b"a", b"2")]]
+    assert h.values == [(b"a", b"2"), (b"x-late", b"1"), (b"b", b"3"), (b"c", b"4")]

@@ -287,10 +287,12 @@ Py_hash_t lowered_hash(PyObject *name, const unsigned char *data, Py_ssize_t len
     return PyObject_Hash(lowered.get());
 }
 
-// Releasing it runs no code: a type without finalizer, or not the last reference.
+// Releasing it can run no code, whoever else holds it: its type has no
+// finalizer and holds nothing. A reference count says nothing here, since
+// two entries that both go can share one value.
 bool releases_quietly(PyObject *o) noexcept {
-    return Py_REFCNT(o) > 1 || o == Py_None || is_exact_bytes(o) || is_exact_str(o) || PyLong_CheckExact(o) ||
-           PyFloat_CheckExact(o) || PyBool_Check(o);
+    return o == Py_None || is_exact_bytes(o) || is_exact_str(o) || PyLong_CheckExact(o) || PyFloat_CheckExact(o) ||
+           PyBool_Check(o);
 }
 
 // The text of an exactly bytes name, or of an exactly str one of one byte
@@ -316,12 +318,12 @@ inline const unsigned char *text_of(PyObject *name, Py_ssize_t &len) noexcept {
 // only the last one touches the list.
 class DictUpdate {
 public:
-    DictUpdate(PyObject *list, PyObject *dict) noexcept : list_(list), dict_(dict) {}
+    DictUpdate(HeadersObject *self, PyObject *dict) noexcept : self_(self), dict_(dict) {}
 
     Outcome run() noexcept {
         Outcome o = index_keys();
-        if (o == Outcome::done) o = mark_going();
         if (o == Outcome::done) o = make_fresh();
+        if (o == Outcome::done) o = mark_going();
         if (o == Outcome::done) o = splice();
         return o;
     }
@@ -363,40 +365,10 @@ private:
         return name ? Outcome::done : Outcome::error;
     }
 
-    // Per stored entry whether a key replaces it.
-    Outcome mark_going() noexcept {
-        const Py_ssize_t n = PyList_GET_SIZE(list_);
-        if (goes_.resize(static_cast<size_t>(n)) < 0) return Outcome::error;
-        for (Py_ssize_t j = 0; j < n; ++j) {
-            bool goes = false;
-            const Outcome o = entry_goes(PyList_GET_ITEM(list_, j), goes);
-            if (o != Outcome::done) return o;
-            goes_[static_cast<size_t>(j)] = goes;
-            matched_ += goes;
-        }
-        return Outcome::done;
-    }
-
-    Outcome entry_goes(PyObject *entry, bool &goes) noexcept {
-        PyObject *stored = exact_entry_name(entry, 1);
-        if (!stored) return Outcome::fallback;
-        if (is_str(stored) && (!is_exact_str(stored) || !PyUnicode_IS_ASCII(stored))) return Outcome::fallback;
-        if (!is_exact_bytes(stored) && !is_str(stored)) return Outcome::done;  // matches no key and runs no code
-        Py_ssize_t len;
-        const unsigned char *data = text_of(stored, len);
-        const Py_hash_t hash = lowered_hash(stored, data, len);
-        if (hash == -1) return Outcome::error;
-        if (texts_.find(data, len, hash) < 0) return Outcome::done;
-        if (Py_REFCNT(entry) == 1) {
-            for (Py_ssize_t t = 1; t < PyTuple_GET_SIZE(entry); ++t)
-                if (!releases_quietly(PyTuple_GET_ITEM(entry, t))) return Outcome::fallback;
-        }
-        goes = true;
-        return Outcome::done;
-    }
-
-    // The new entries, made before the list is touched: one per key that no
-    // later key of the same name replaces.
+    // The new entries, one per key that no later key of the same name
+    // replaces. They are made before the stored entries are read: making an
+    // object the collector tracks can start a collection, and so finalizers
+    // that change the list.
     Outcome make_fresh() noexcept {
         fresh_ = Ref::steal(PyList_New(0));
         if (!fresh_) return Outcome::error;
@@ -410,40 +382,77 @@ private:
         return Outcome::done;
     }
 
-    // The list rewritten; the old entries are released once it is
-    // consistent again.
+    // The stored entries a key replaces, in list order. From here to the end
+    // of splice() nothing allocates an object the collector tracks, so no
+    // code runs and the list stays as read.
+    Outcome mark_going() noexcept {
+        list_ = self_->values;
+        if (!list_ || !is_exact_list(list_)) return Outcome::fallback;
+        const Py_ssize_t n = PyList_GET_SIZE(list_);
+        for (Py_ssize_t j = 0; j < n; ++j) {
+            PyObject *entry = PyList_GET_ITEM(list_, j);
+            bool goes = false;
+            const Outcome o = entry_goes(entry, goes);
+            if (o != Outcome::done) return o;
+            if (goes && going_.push(entry) < 0) return Outcome::error;
+        }
+        return Outcome::done;
+    }
+
+    Outcome entry_goes(PyObject *entry, bool &goes) noexcept {
+        PyObject *stored = exact_entry_name(entry, 1);
+        if (!stored) return Outcome::fallback;
+        if (is_str(stored) && (!is_exact_str(stored) || !PyUnicode_IS_ASCII(stored))) return Outcome::fallback;
+        if (!is_exact_bytes(stored) && !is_str(stored)) return Outcome::done;  // matches no key and runs no code
+        Py_ssize_t len;
+        const unsigned char *data = text_of(stored, len);
+        const Py_hash_t hash = lowered_hash(stored, data, len);  // a bytes object at most: not tracked
+        if (hash == -1) return Outcome::error;
+        if (texts_.find(data, len, hash) < 0) return Outcome::done;
+        // Two replaced entries may share a value, so its reference count says
+        // nothing of whether this release is its last: only its type does.
+        for (Py_ssize_t t = 1; t < PyTuple_GET_SIZE(entry); ++t)
+            if (!releases_quietly(PyTuple_GET_ITEM(entry, t))) return Outcome::fallback;
+        goes = true;
+        return Outcome::done;
+    }
+
+    // The list rewritten; the replaced entries, whose references it held,
+    // are released once it is consistent again, and quietly.
     Outcome splice() noexcept {
-        Ref going = Ref::steal(PyList_New(matched_));  // takes over the list's references
-        if (!going) return Outcome::error;
         PyObject **items = reinterpret_cast<PyListObject *>(list_)->ob_item;
         const Py_ssize_t n = PyList_GET_SIZE(list_);
-        Py_ssize_t kept = 0, gone = 0;
+        const std::size_t gone = going_.size();
+        Py_ssize_t kept = 0;
+        std::size_t next = 0;
         for (Py_ssize_t j = 0; j < n; ++j) {
-            if (goes_[static_cast<size_t>(j)])
-                PyList_SET_ITEM(going.get(), gone++, items[j]);
+            if (next < gone && going_[next] == items[j])
+                ++next;
             else
                 items[kept++] = items[j];
         }
         Py_SET_SIZE(list_, kept);
-        for (Py_ssize_t j = 0; j < PyList_GET_SIZE(fresh_.get()); ++j)
-            if (PyList_Append(list_, PyList_GET_ITEM(fresh_.get(), j)) < 0) return Outcome::error;
-        return Outcome::done;
+        Outcome o = Outcome::done;
+        for (Py_ssize_t j = 0; o == Outcome::done && j < PyList_GET_SIZE(fresh_.get()); ++j)
+            if (PyList_Append(list_, PyList_GET_ITEM(fresh_.get(), j)) < 0) o = Outcome::error;
+        for (std::size_t j = 0; j < gone; ++j) Py_DECREF(going_[j]);
+        return o;
     }
 
-    PyObject *list_;
+    HeadersObject *self_;
     PyObject *dict_;
-    Ref canonical_;  // per key its canonical name
+    PyObject *list_ = nullptr;  // self_->values as mark_going() read it
+    Ref canonical_;             // per key its canonical name
     KeyTexts texts_;
-    SmallVector<size_t, 16> places_;  // per key its place in texts_
-    SmallVector<bool, 64> goes_;      // per stored entry whether it goes
-    Py_ssize_t matched_ = 0;
+    SmallVector<size_t, 16> places_;       // per key its place in texts_
+    SmallVector<PyObject *, 16> going_;    // the replaced entries, borrowed until splice()
     Ref fresh_;
 };
 
 Outcome update_in_place(HeadersObject *self, PyObject *dict) noexcept {
     if (Py_TYPE(self) != &HeadersType || !self->values || !is_exact_list(self->values) || PyDict_GET_SIZE(dict) == 0)
         return Outcome::fallback;
-    return DictUpdate(self->values, dict).run();
+    return DictUpdate(self, dict).run();
 }
 
 }  // namespace
