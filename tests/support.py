@@ -236,3 +236,122 @@ def meddling(kind, make=None):
         values.append(make(action))
     values.append((b"a", b"2"))
     return h, values
+# ---- allocation failure ----------------------------------------------------------
+
+# Runs in a child interpreter: fails allocation number n (counted from just
+# before the operation), for n = start, start + 1, ..., and reports each n
+# before trying it, so that the parent knows where a crash happened.  An
+# operation that did not reach allocation n ends the sweep.
+_SWEEP_CHILD = r"""
+import sys, _testcapi
+{setup}
+def operation():
+{operation}
+def reached(n):
+    try:
+        [bytes(64) for _ in range(n + 2)]
+    except MemoryError:
+        return False
+    finally:
+        _testcapi.remove_mem_hooks()
+    return True
+n = int(sys.argv[1])
+while True:
+    print("N", n, flush=True)
+    _testcapi.set_nomemory(n, n + 1)
+    try:
+        operation()
+    except MemoryError:
+        _testcapi.remove_mem_hooks()
+    except BaseException as exc:
+        _testcapi.remove_mem_hooks()
+        print("WRONG", n, type(exc).__name__, exc, flush=True)
+        print("DONE", n, flush=True)
+        break
+    else:
+        if not reached(n):
+            print("DONE", n, flush=True)
+            break
+        if {one_success}:
+            break
+    if {one_try}:
+        break
+    n += 1
+"""
+
+
+def run_python(code):
+    """Runs code in a fresh interpreter, with _testcapi imported; its output."""
+    import os
+    import subprocess
+    import sys
+    import textwrap
+
+    code = "import _testcapi\n" + textwrap.dedent(code)
+    run = subprocess.run(
+        [sys.executable, "-P", "-c", code], capture_output=True, text=True, env=os.environ, timeout=120
+    )
+    assert run.returncode == 0, run.stderr
+    return run.stdout.strip()
+
+
+def allocation_sweep(setup, operation, *, one_try=False, one_success=False):
+    """Fails the Nth allocation of `operation` for N = 1, 2, ... until it no
+    longer reaches N, in child interpreters: a crash is reported and the sweep
+    goes on in a new one from N + 1.  Returns the faults: crashes and
+    exceptions other than MemoryError.  `one_try` starts a new interpreter for
+    every N (an import, after a failure, retries differently); `one_success`
+    after every success (an import succeeds once per process)."""
+    import subprocess
+    import sys
+    import textwrap
+
+    body = textwrap.indent(textwrap.dedent(operation).strip(), "    ")
+    code = _SWEEP_CHILD.format(setup=textwrap.dedent(setup), operation=body, one_try=one_try, one_success=one_success)
+    faults, n = [], 1
+    while True:
+        run = subprocess.run(
+            [sys.executable, "-P", "-X", "faulthandler", "-c", code, str(n)],
+            capture_output=True, text=True, timeout=300,
+        )  # fmt: skip
+        last, done = n, False
+        for line in run.stdout.splitlines():
+            word, _, rest = line.partition(" ")
+            if word == "N":
+                last = int(rest)
+            elif word == "WRONG":
+                faults.append(line)  # the sweep of this operation ends there
+            elif word == "DONE":
+                done = True
+        if run.returncode != 0:
+            faults.append(f"crash at N={last} (exit {run.returncode}): {run.stderr[-1500:]}")
+        if done:
+            return faults
+        n = last + 1
+
+
+# ---- hostile objects ---------------------------------------------------------------
+
+
+class Boom(Exception):
+    """The caller's own error: it must reach the caller as this very object."""
+
+
+class FailingEntry(tuple):
+    """A (name, value) tuple subclass whose iteration yields two items and then
+    raises, and whose indexing raises: every read of it fails with Boom."""
+
+    indexed = 0
+
+    def __iter__(self):
+        yield from tuple.__iter__(self)
+        raise Boom("iteration")
+
+    def __getitem__(self, index):
+        type(self).indexed += 1
+        raise Boom("indexing")
+
+
+def fresh_bytes(text):
+    """A bytes object nothing else holds: neither immortal nor shared."""
+    return bytes(bytearray(text))

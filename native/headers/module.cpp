@@ -54,20 +54,15 @@ const StrConstant str_constants[] = {
 };
 // clang-format on
 
+// Each constant is built once: a failed earlier import may have built only
+// some of them.
 int build_constants() noexcept {
-    if (C.empty_str) return 0;  // a failed earlier import already built them
-    C.empty_str = PyUnicode_FromStringAndSize(nullptr, 0);
-    if (!C.empty_str) return -1;
-    for (const StrConstant &c : str_constants) {
-        *c.slot = PyUnicode_InternFromString(c.text);
-        if (!*c.slot) return -1;
-    }
-    for (std::size_t i = 0; i < std::size(method_rows); ++i) {
-        C.method_names[i] = PyUnicode_InternFromString(method_rows[i].name);
-        if (!C.method_names[i]) return -1;
-    }
-    C.content_type_bytes = PyBytes_FromString("content-type");
-    if (!C.content_type_bytes) return -1;
+    if (!C.empty_str && !(C.empty_str = PyUnicode_FromStringAndSize(nullptr, 0))) return -1;
+    for (const StrConstant &c : str_constants)
+        if (!*c.slot && !(*c.slot = PyUnicode_InternFromString(c.text))) return -1;
+    for (std::size_t i = 0; i < std::size(method_rows); ++i)
+        if (!C.method_names[i] && !(C.method_names[i] = PyUnicode_InternFromString(method_rows[i].name))) return -1;
+    if (!C.content_type_bytes && !(C.content_type_bytes = PyBytes_FromString("content-type"))) return -1;
     return 0;
 }
 
@@ -194,6 +189,10 @@ int bind_presets(PyObject *module) noexcept {
     return 0;
 }
 
+// Whether this import put the module into sys.modules itself (an exec
+// without the import system, which otherwise does it first).
+bool inserted_in_modules = false;
+
 int exec_steps(PyObject *module) noexcept {
     PyObject *builtins = PyImport_ImportModule("builtins");
     if (set_attr(module, "__builtins__", builtins) < 0) return -1;
@@ -211,7 +210,10 @@ int exec_steps(PyObject *module) noexcept {
     if (!full_name) return -1;
     const int present = PyDict_Contains(modules, full_name.get());
     if (present < 0) return -1;
-    if (!present && PyDict_SetItemString(modules, VLM_HEADERS_MODULE_NAME, module) < 0) return -1;
+    if (!present) {
+        if (PyDict_SetItemString(modules, VLM_HEADERS_MODULE_NAME, module) < 0) return -1;
+        inserted_in_modules = true;
+    }
     if (!C.str_lower) {
         C.str_lower = PyObject_GetAttr(reinterpret_cast<PyObject *>(&PyUnicode_Type), C.lower);
         if (!C.str_lower) return -1;
@@ -239,8 +241,18 @@ int headers_exec(PyObject *module) noexcept {
     }
     C.module = Py_NewRef(module);
     C.module_dict = PyModule_GetDict(module);
+    inserted_in_modules = false;
     if (exec_steps(module) == 0) return 0;
-    // A later import starts over with a new module object.
+    // A later import starts over with a new module object, so none of this
+    // one may stay reachable; the import system only takes out an entry it
+    // made itself.
+    if (inserted_in_modules) {
+        PyObject *pending = PyErr_GetRaisedException();
+        PyObject *modules = PyImport_GetModuleDict();
+        PyObject *entry = PyDict_GetItemString(modules, VLM_HEADERS_MODULE_NAME);
+        if (entry == module && PyDict_DelItemString(modules, VLM_HEADERS_MODULE_NAME) < 0) PyErr_Clear();
+        PyErr_SetRaisedException(pending);
+    }
     C.module_dict = nullptr;
     Py_CLEAR(C.module);
     return -1;

@@ -174,8 +174,10 @@ PyObject *sys_intern(PyObject *text, bool text_is_callers) noexcept {
 bool interning_is_pure() noexcept { return intern_untouched; }
 
 int watch_intern(PyObject *module_dict, PyObject *sys_module) noexcept {
-    const int watcher = PyDict_AddWatcher(on_watched_dict);
-    if (watcher < 0) return -1;
+    // One watcher for the process: an import that fails after this and is
+    // tried again must not use up the interpreter's few watcher ids.
+    static int watcher = -1;
+    if (watcher < 0 && (watcher = PyDict_AddWatcher(on_watched_dict)) < 0) return -1;
     watched_sys_dict = PyModule_GetDict(sys_module);
     if (PyDict_Watch(watcher, module_dict) < 0 || PyDict_Watch(watcher, watched_sys_dict) < 0) return -1;
     PyObject *fn = nullptr;

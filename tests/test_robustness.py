@@ -1,0 +1,166 @@
+"""Classes of fault that behaviour tests do not see: a caller's exception
+replaced on the way out, reference counts of objects the caller keeps, an
+import that fails part-way, and messages nobody reads word for word."""
+
+import gc
+import os
+import pickle
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from velmora.headers import Header, Headers, intern_header_name_bytes, intern_header_name_str
+
+from support import Boom, FailingEntry, fresh_bytes, iadd, raises
+
+
+def run_python(code):
+    run = subprocess.run(
+        [sys.executable, "-P", "-c", textwrap.dedent(code)], capture_output=True, text=True, env=os.environ, timeout=120
+    )
+    assert run.returncode == 0, run.stderr
+    return run.stdout.strip()
+
+
+class DictRaises(Headers):
+    @property
+    def __dict__(self):
+        raise Boom("__dict__")
+
+
+def keys_of_failing_entry():
+    FailingEntry.indexed = 0
+    try:
+        Headers([FailingEntry((b"a", b"1"))]).keys()
+    finally:
+        assert FailingEntry.indexed == 1
+
+
+@pytest.mark.parametrize(
+    "operation",
+    [
+        lambda: Headers([(b"x", b"1"), FailingEntry((b"a", b"1"))]).clone(),
+        lambda: pickle.dumps(DictRaises([(b"a", b"1")])),
+        lambda: iadd(Headers(), [FailingEntry((b"a", b"1"))]),
+        keys_of_failing_entry,
+    ],
+    ids=["clone-iteration", "pickle-dict", "iadd-index", "keys-index-once"],
+)
+def test_the_callers_error_reaches_the_caller_unchanged(operation):
+    with pytest.raises(Boom) as info:
+        operation()
+    assert type(info.value) is Boom and info.value.__cause__ is None
+
+
+# Each operation is given a name and a value that only the test holds; once
+# the operation and what it made are gone, their counts are as before.
+OPERATIONS = {
+    "construct-keyword": lambda n, v: Headers(**{"".join(["val", "ues"]): [(n, v)]}),
+    "get": lambda n, v: Headers([(n, v)]).get(n),
+    "get-str": lambda n, v: Headers([(n, v)]).get(n.decode()),
+    "get_tuples": lambda n, v: Headers([(n, v)]).get_tuples(n),
+    "get_first": lambda n, v: Headers([(n, v)]).get_first(n),
+    "get_single": lambda n, v: Headers([(n, v)]).get_single(n),
+    "contains": lambda n, v: (Headers([(n, v)]).contains(n), n in Headers([(n, v)]), Headers([(n, v)])[n]),
+    "add": lambda n, v: Headers().add(n, v),
+    "set": lambda n, v: Headers([(n, v)]).set(n, v),
+    "remove": lambda n, v: Headers([(n, v)]).remove(n),
+    "merge": lambda n, v: Headers().merge([(n, v)]),
+    "update": lambda n, v: Headers([(n, v)]).update({n: v}),
+    "add_many": lambda n, v: (Headers().add_many([(n, v)]), Headers().add_many({n: v})),
+    "operators": lambda n, v: (Headers([(n, v)]) + [(n, v)], iadd(Headers(), Header(n, v))),
+    "views": lambda n, v: (Headers([(n, v)]).keys(), list(Headers([(n, v)]).items()), list(Headers([(n, v)]))),
+    "clone": lambda n, v: Headers([(n, v)]).clone(),
+    "pickle": lambda n, v: pickle.loads(pickle.dumps(Headers([(n, v)]))),
+    "header": lambda n, v: (Header(n, v) == Header(n, v), repr(Header(n, v))),
+    "header-unpack": lambda n, v: tuple(Header(n, v)),
+    "interning": lambda n, v: (intern_header_name_bytes(n), intern_header_name_str(n.decode())),
+}
+
+
+@pytest.mark.parametrize("operation", sorted(OPERATIONS))
+@pytest.mark.parametrize("text", [b"x-sweep-name", b"X-Sweep-Name", b"host"])
+def test_reference_counts_of_what_the_caller_keeps(operation, text):
+    fn = OPERATIONS[operation]
+    name, value = fresh_bytes(text), fresh_bytes(b"value")
+    fn(name, value)  # caches settle first
+    gc.collect()
+    before = sys.getrefcount(name), sys.getrefcount(value)
+    for _ in range(3):
+        fn(name, value)
+    gc.collect()
+    assert (sys.getrefcount(name), sys.getrefcount(value)) == before
+
+
+def test_header_unpacking_keeps_reference_counts():
+    name, value = fresh_bytes(b"x-unpack"), fresh_bytes(b"v")
+    header = Header(name, value)
+    before = sys.getrefcount(name), sys.getrefcount(value)
+    for _ in range(3):
+        a, b = header
+        del a, b
+    assert (sys.getrefcount(name), sys.getrefcount(value)) == before
+
+
+@pytest.mark.parametrize(
+    "failure",
+    [
+        'sys.modules["collections.abc"] = None',
+        'sys.modules["collections.abc"] = type(sys)("collections.abc")',
+    ],
+    ids=["abc-missing", "abc-empty"],
+)
+def test_a_failed_import_leaves_no_module_behind(failure):
+    out = run_python(
+        f"""
+        import collections.abc, gc, importlib.util, sys, types
+        import velmora._vlm_core
+        saved = sys.modules["collections.abc"]
+        spec = importlib.util.find_spec("velmora.headers")
+        # Ten failures: more than the interpreter has dict watcher ids.
+        for load in [lambda: __import__("velmora.headers")] + 9 * [lambda: spec.loader.exec_module(
+                importlib.util.module_from_spec(spec))]:
+            {failure}
+            try:
+                load()
+            except ImportError as exc:
+                print(exc)
+            sys.modules["collections.abc"] = saved
+            gc.collect()
+            assert "velmora.headers" not in sys.modules
+            left = [m for m in gc.get_objects() if isinstance(m, types.ModuleType) and m.__name__ == "velmora.headers"]
+            assert not left, gc.get_referrers(left[0])
+        import velmora.headers
+        print(velmora.headers.Headers([(b"a", b"1")]).get(b"A"))
+        """
+    )
+    first = (
+        "import of collections.abc halted; None in sys.modules" if "None" in failure else "cannot import name Mapping"
+    )
+    assert out.splitlines() == 10 * [first] + ["(b'1',)"]
+
+
+def test_every_message_word_for_word():
+    # The messages no other test reads in full.
+    gen = Headers([(b"a", b"1")]).items()
+    raises(TypeError, "can't send non-None value to a just-started generator", gen.send, 1)
+    raises(TypeError, "throw expected at least 1 argument, got 0", gen.throw)
+    raises(TypeError, "instance exception may not have a separate value", gen.throw, ValueError(), 1)
+    raises(TypeError, "exceptions must be classes or instances deriving from BaseException, not int", gen.throw, 1)
+    raises(ValueError, "velmora.headers.Header state needs 2 items, got 1", Header(b"a", 1).__setstate__, ("n",))
+    raises(ValueError, "velmora.headers.Headers state needs 1 item, got 0", Headers().__setstate__, ())
+    out = run_python(
+        """
+        import _imp, importlib.util
+        spec = importlib.util.find_spec("velmora.headers")
+        first, second = _imp.create_dynamic(spec), _imp.create_dynamic(spec)
+        _imp.exec_dynamic(first)
+        try:
+            _imp.exec_dynamic(second)
+        except RuntimeError as exc:
+            print(exc)
+        """
+    )
+    assert out == "Module 'headers' has already been imported. Re-initialisation is not supported."
