@@ -18,7 +18,9 @@ import sys
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-SOURCES = sorted(glob.glob(os.path.join(ROOT, "native/headers/*.cpp")) + glob.glob(os.path.join(ROOT, "native/core/*.cpp")))
+SOURCES = sorted(
+    glob.glob(os.path.join(ROOT, "native/headers/*.cpp")) + glob.glob(os.path.join(ROOT, "native/core/*.cpp"))
+)
 
 # Each operator turns one match on a line into a plausible slip.
 OPERATORS = {
@@ -77,7 +79,7 @@ def rebuild(python):
 def run_suite(python, timeout, tests):
     args = [python, "-P", "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider"]
     args += tests or ["tests"] + [f"--ignore=tests/{name}" for name in SKIP]
-    env = dict(os.environ, VELMORA_MODEL_EXAMPLES="25", VELMORA_LEAK_REPEAT="20")
+    env = dict(os.environ, VELMORA_MODEL_EXAMPLES="25")
     try:
         run = subprocess.run(args, cwd=ROOT, capture_output=True, text=True, timeout=timeout, env=env)
     except subprocess.TimeoutExpired:
@@ -118,7 +120,11 @@ def main():
             try:
                 with open(full, "w") as f:
                     f.writelines(lines)
-                result = run_suite(options.python, options.timeout, options.tests) if rebuild(options.python) else "does not build"
+                result = (
+                    run_suite(options.python, options.timeout, options.tests)
+                    if rebuild(options.python)
+                    else "does not build"
+                )
             finally:
                 with open(full, "w") as f:
                     f.write(original)
