@@ -27,19 +27,30 @@ SHELL := /bin/bash
 .DELETE_ON_ERROR:
 MAKEFLAGS += --no-builtin-rules --no-print-directory
 
-# First CPython 3.13 that actually runs.  pyenv shims are tried last: they
+# PY picks the interpreter (3.13 by default; `make test PY=3.11`).  Every
+# version gets its own venvs and build trees, so switching never rebuilds
+# another's.  `make test-all` runs the suite on each of SUPPORTED_PYS.
+PY            ?= 3.13
+SUPPORTED_PYS := 3.10 3.11 3.12 3.13
+PY_TUPLE       = ($(subst .,$(comma) ,$(PY)))
+comma         := ,
+# Keeps the working directory off sys.path, so only the installed package
+# imports: -P from 3.11; 3.10 has only -I, which also ignores PYTHON* variables.
+SAFE_PATH      = $(if $(filter 3.10,$(PY)),-I,-P)
+
+# First CPython $(PY) that actually runs.  pyenv shims are tried last: they
 # may refuse a version that is not selected.  Resolved once, on first use.
 define find_python
-for p in /usr/bin/python3.13 \
+for p in /usr/bin/python$(PY) \
          $$(root=$$(pyenv root 2>/dev/null || echo "$${PYENV_ROOT:-$$HOME/.pyenv}"); \
-            ls -d "$$root"/versions/3.13.*/bin/python3.13 2>/dev/null | sort -rV) \
-         $$(command -v python3.13 2>/dev/null); do \
-  if "$$p" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' >/dev/null 2>&1; then echo "$$p"; break; fi; \
+            ls -d "$$root"/versions/$(PY).*/bin/python$(PY) 2>/dev/null | sort -rV) \
+         $$(command -v python$(PY) 2>/dev/null); do \
+  if "$$p" -c 'import sys; sys.exit(sys.version_info[:2] != $(PY_TUPLE) or hasattr(sys, "_is_gil_enabled") and not sys._is_gil_enabled())' >/dev/null 2>&1; then echo "$$p"; break; fi; \
 done
 endef
 PYTHON = $(eval PYTHON := $(shell $(find_python)))$(PYTHON)
 
-VENV      := .venv
+VENV      := .venv$(if $(filter-out 3.13,$(PY)),-$(PY))
 ASAN_VENV := .venv-asan
 FUZZ_VENV := .venv-fuzz
 PIP       := -m pip --disable-pip-version-check --no-input
@@ -70,14 +81,17 @@ pyproject_list = $(1)/bin/python -c 'import functools, operator, sys; \
 	exec("try:\n import tomllib\nexcept ImportError:\n from pip._vendor import tomli as tomllib"); \
 	print("\n".join(functools.reduce(operator.getitem, sys.argv[1:], tomllib.load(open("pyproject.toml", "rb")))))' $(2)
 
-# $(call make_venv,DIR): a venv on the 3.13 interpreter with the build
+# $(call make_venv,DIR): a venv on the $(PY) interpreter with the build
 # backend, the test tools, and cmake/ninja only where the machine lacks them.
 define make_venv
-	@test -n "$(PYTHON)" || { echo "no working CPython 3.13 found; set PYTHON=/path/to/python3.13" >&2; exit 1; }
-	@"$(PYTHON)" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' || { echo "$(PYTHON) is not a working CPython 3.13" >&2; exit 1; }
-	@if [ -x $(1)/bin/python ] && ! $(1)/bin/python -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' 2>/dev/null; then \
-	  echo "$(1) is not a working 3.13 venv; recreating"; rm -rf $(1); fi
+	@test -n "$(PYTHON)" || { echo "no working CPython $(PY) found; set PYTHON=/path/to/python$(PY)" >&2; exit 1; }
+	@"$(PYTHON)" -c 'import sys; sys.exit(sys.version_info[:2] != $(PY_TUPLE))' || { echo "$(PYTHON) is not a working CPython $(PY)" >&2; exit 1; }
+	@if [ -x $(1)/bin/python ] && ! $(1)/bin/python -c 'import sys; sys.exit(sys.version_info[:2] != $(PY_TUPLE))' 2>/dev/null; then \
+	  echo "$(1) is not a working $(PY) venv; recreating"; rm -rf $(1); fi
 	@[ -x $(1)/bin/python ] || { echo "creating $(1) with $(PYTHON)"; "$(PYTHON)" -m venv $(1); }
+	@# -C (config settings) needs pip 23.1; older interpreters bundle an older one.
+	$(1)/bin/python -c 'import pip, sys; sys.exit(tuple(map(int, pip.__version__.split(".")[:2])) < (23, 1))' \
+	  || $(1)/bin/python $(PIP) install -q 'pip>=23.1'
 	{ $(call pyproject_list,$(1),build-system requires); $(call pyproject_list,$(1),dependency-groups test); } \
 	  | xargs -r -d '\n' $(1)/bin/python $(PIP) install -q
 	@need=; \
@@ -130,7 +144,7 @@ build install: $(VENV)/.stamp-install
 # package can be imported.  The peer libraries come only with bench/, for
 # the benchmark's smoke test: an unpacked sdist has neither and needs neither.
 test: $(VENV)/.stamp-install $(if $(wildcard bench/run.py),$(VENV)/.stamp-bench)
-	$(VENV)/bin/python -P -m pytest $(PYTEST_ARGS)
+	$(VENV)/bin/python $(SAFE_PATH) -m pytest $(PYTEST_ARGS)
 
 # The interpreter is not instrumented, so the ASan runtime has to be loaded
 # first; PYTHONMALLOC=malloc lets it see every object allocation.  Leak

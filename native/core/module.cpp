@@ -12,14 +12,23 @@
 
 namespace {
 
+// Formatted by hand rather than with "%T": the same text on interpreters
+// whose PyErr_Format lacks it.
+void err_must_be_bytes(const char *what, PyObject *obj) {
+    PyObject *type_name = PyType_GetFullyQualifiedName(Py_TYPE(obj));
+    if (!type_name) return;
+    PyErr_Format(PyExc_TypeError, "%s must be bytes, not %U", what, type_name);
+    Py_DECREF(type_name);
+}
+
 // Resolves `data` and `offset` into the tail data[offset:], without copying.
 bool tail_of(PyObject *args, PyObject *kwargs, const char *format, const char **out, Py_ssize_t *out_len) {
     static const char *const kwlist[] = {"data", "offset", nullptr};
     PyObject *data = nullptr;
     Py_ssize_t offset = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, kwlist, &data, &offset)) return false;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char **>(kwlist), &data, &offset)) return false;
     if (!PyBytes_Check(data)) {
-        PyErr_Format(PyExc_TypeError, "data must be bytes, not %T", data);
+        err_must_be_bytes("data", data);
         return false;
     }
     const Py_ssize_t size = PyBytes_GET_SIZE(data);
@@ -71,7 +80,7 @@ PyObject *lowercase_ascii(PyObject *, PyObject *args, PyObject *kwargs) {
 
 PyObject *lookup(PyObject *, PyObject *name) {
     if (!PyBytes_Check(name)) {
-        PyErr_Format(PyExc_TypeError, "name must be bytes, not %T", name);
+        err_must_be_bytes("name", name);
         return nullptr;
     }
     PyObject *found = get_interned_header_name_bytes(PyBytes_AS_STRING(name),
@@ -102,9 +111,11 @@ PyMethodDef methods[] = {
 };
 
 // The shared name objects are process-wide, so interpreters with their own
-// GIL must not see them.
+// GIL must not see them (before 3.12 every interpreter shares the one GIL).
 PyModuleDef_Slot slots[] = {
+#if PY_VERSION_HEX >= 0x030C0000
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
     {0, nullptr},
 };
 

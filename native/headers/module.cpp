@@ -196,12 +196,14 @@ bool inserted_in_modules = false;
 int exec_steps(PyObject *module) noexcept {
     PyObject *builtins = PyImport_ImportModule("builtins");
     if (set_attr(module, "__builtins__", builtins) < 0) return -1;
-    if (PY_MAJOR_VERSION != 3 || PY_MINOR_VERSION != 13 || (Py_Version >> 24) != 3 ||
-        ((Py_Version >> 16) & 0xff) != 13) {
+    // The running interpreter against the one whose headers built this module.
+    const auto running_major = static_cast<int>(Py_Version >> 24);
+    const auto running_minor = static_cast<int>((Py_Version >> 16) & 0xff);
+    if (running_major != PY_MAJOR_VERSION || running_minor != PY_MINOR_VERSION) {
         if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
-                             "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", 3, 13,
-                             VLM_HEADERS_MODULE_NAME, "does not match", static_cast<int>(Py_Version >> 24),
-                             static_cast<int>((Py_Version >> 16) & 0xff)) < 0)
+                             "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                             PY_MAJOR_VERSION, PY_MINOR_VERSION, VLM_HEADERS_MODULE_NAME, "does not match",
+                             running_major, running_minor) < 0)
             return -1;
     }
     if (build_constants() < 0) return -1;

@@ -96,11 +96,17 @@ PyObject *intern_function() noexcept {
     return PyObject_GetAttr(sys.get(), C.intern);
 }
 
-// Whether `sys` of this module is still the sys module and its `intern` the
-// built-in one, so the two lookups above would find what they found at
-// import. Watchers on both dicts clear it on any change that could matter.
-bool intern_untouched = false;
+// Whether `sys` of this module is still the sys module it imported, its
+// `intern` the built-in one, and its class the plain module type, so that
+// the two lookups above would find what they found at import.  The class is
+// read at every call: assigning sys.__class__ changes no dict, and a module
+// subclass may provide `intern` through a descriptor.
+PyObject *imported_sys = nullptr;
 PyObject *watched_sys_dict = nullptr;
+
+#if PY_VERSION_HEX >= 0x030C0000
+// Watchers on both dicts clear it on any change that could matter.
+bool intern_untouched = false;
 
 // The interpreter calls watchers with whatever exception is pending at the
 // change, so it is set aside here and put back unchanged.
@@ -120,6 +126,60 @@ int on_watched_dict(PyDict_WatchEvent event, PyObject *dict, PyObject *key, PyOb
     }
     PyErr_SetRaisedException(pending);
     return 0;
+}
+
+int start_watching(PyObject *module_dict) noexcept {
+    // One watcher for the process: an import that fails after this and is
+    // tried again must not use up the interpreter's few watcher ids.
+    static int watcher = -1;
+    if (watcher < 0 && (watcher = PyDict_AddWatcher(on_watched_dict)) < 0) return -1;
+    if (PyDict_Watch(watcher, module_dict) < 0 || PyDict_Watch(watcher, watched_sys_dict) < 0) return -1;
+    PyObject *fn = nullptr;
+    if (PyDict_GetItemRef(watched_sys_dict, C.intern, &fn) < 0) return -1;
+    intern_untouched = fn == C.builtin_intern;
+    Py_XDECREF(fn);
+    return 0;
+}
+
+inline bool dicts_untouched() noexcept { return intern_untouched; }
+#else
+// No watchers here.  Every change to a dict gives it a new version tag, so
+// while both tags are the ones last checked nothing in them has changed and
+// the last verdict stands; after any change (to whatever key) the two
+// entries are compared by identity again.
+uint64_t checked_module_tag = 0, checked_sys_tag = 0;
+bool checked_verdict = false;
+
+inline uint64_t dict_tag(PyObject *dict) noexcept { return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag; }
+
+// Borrowed lookups of interned str keys in exact dicts: hashing and
+// comparing them runs no Python code and cannot fail.
+[[gnu::noinline]] bool recheck_dicts() noexcept {
+    if (!C.module_dict) return checked_verdict = false;  // the module's exec failed
+    const bool same = PyDict_GetItemWithError(C.module_dict, C.sys) == imported_sys &&
+                      PyDict_GetItemWithError(watched_sys_dict, C.intern) == C.builtin_intern;
+    VLM_ASSERT(!PyErr_Occurred());
+    checked_module_tag = dict_tag(C.module_dict);
+    checked_sys_tag = dict_tag(watched_sys_dict);
+    checked_verdict = same;
+    return same;
+}
+
+int start_watching(PyObject *) noexcept {
+    recheck_dicts();
+    return 0;
+}
+
+inline bool dicts_untouched() noexcept {
+    if (VLM_LIKELY(C.module_dict && dict_tag(C.module_dict) == checked_module_tag &&
+                   dict_tag(watched_sys_dict) == checked_sys_tag))
+        return checked_verdict;
+    return recheck_dicts();
+}
+#endif
+
+inline bool intern_untouched_now() noexcept {
+    return dicts_untouched() && Py_IS_TYPE(imported_sys, &PyModule_Type);
 }
 
 // Canonical strings the real sys.intern returned lately, so that a custom
@@ -147,7 +207,7 @@ PyObject *recent_find(PyObject *text) noexcept {
 // handed to intern itself, so the caller's string does not become the
 // canonical one behind its back.
 PyObject *sys_intern(PyObject *text, bool text_is_callers) noexcept {
-    if (VLM_LIKELY(intern_untouched)) {
+    if (VLM_LIKELY(intern_untouched_now())) {
         if (PyUnicode_CHECK_INTERNED(text)) return Py_NewRef(text);
         if (PyObject *seen = recent_find(text)) return Py_NewRef(seen);
     }
@@ -171,20 +231,12 @@ PyObject *sys_intern(PyObject *text, bool text_is_callers) noexcept {
 
 }  // namespace
 
-bool interning_is_pure() noexcept { return intern_untouched; }
+bool interning_is_pure() noexcept { return intern_untouched_now(); }
 
 int watch_intern(PyObject *module_dict, PyObject *sys_module) noexcept {
-    // One watcher for the process: an import that fails after this and is
-    // tried again must not use up the interpreter's few watcher ids.
-    static int watcher = -1;
-    if (watcher < 0 && (watcher = PyDict_AddWatcher(on_watched_dict)) < 0) return -1;
+    Py_XSETREF(imported_sys, Py_NewRef(sys_module));
     watched_sys_dict = PyModule_GetDict(sys_module);
-    if (PyDict_Watch(watcher, module_dict) < 0 || PyDict_Watch(watcher, watched_sys_dict) < 0) return -1;
-    PyObject *fn = nullptr;
-    if (PyDict_GetItemRef(watched_sys_dict, C.intern, &fn) < 0) return -1;
-    intern_untouched = fn == C.builtin_intern;
-    Py_XDECREF(fn);
-    return 0;
+    return start_watching(module_dict);
 }
 
 namespace {

@@ -5,6 +5,8 @@
 
 #include <Python.h>
 
+#include "velmora/pycompat.h"
+
 #define VLM_LIKELY(x) __builtin_expect(!!(x), 1)
 #define VLM_UNLIKELY(x) __builtin_expect(!!(x), 0)
 

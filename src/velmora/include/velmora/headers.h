@@ -37,9 +37,7 @@
 #include <Python.h>
 #include <string.h>
 
-#if PY_VERSION_HEX < 0x030D0000
-#  error "velmora/headers.h needs the headers of CPython 3.13 or later"
-#endif
+#include "pycompat.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -104,7 +102,7 @@ static VlmHeadersCAPI VlmHeaders_API;
 static inline VlmInternFunc vlm_headers_capi_entry_(PyObject *capi, const char *key) {
     PyObject *capsule = NULL;
     VlmInternFunc fn = NULL;
-    const int found = PyDict_GetItemStringRef(capi, key, &capsule);
+    const int found = VlmCompat_PyDict_GetItemStringRef(capi, key, &capsule);
     if (found < 0) return NULL;
     if (found == 0) {
         PyErr_Format(PyExc_ImportError, "%s does not export %s", VLM_HEADERS_MODULE_NAME, key);
@@ -129,7 +127,7 @@ static inline VlmInternFunc vlm_headers_capi_entry_(PyObject *capi, const char *
  * this header was written for; a new reference, or NULL with an error. */
 static inline PyTypeObject *vlm_headers_class_(PyObject *module, const char *name, Py_ssize_t size) {
     PyObject *cls = NULL;
-    if (PyObject_GetOptionalAttrString(module, name, &cls) < 0) return NULL;
+    if (VlmCompat_PyObject_GetOptionalAttrString(module, name, &cls) < 0) return NULL;
     if (cls == NULL) {
         PyErr_Format(PyExc_ImportError, "%s has no class %s", VLM_HEADERS_MODULE_NAME, name);
         return NULL;
@@ -152,11 +150,11 @@ static inline PyTypeObject *vlm_headers_class_(PyObject *module, const char *nam
 /* The table of the Headers class's own __pyx_vtable__ capsule, or NULL with
  * an ImportError. */
 static inline VlmHeadersVTable *vlm_headers_vtable_(PyTypeObject *headers) {
-    PyObject *dict = PyType_GetDict(headers);
+    PyObject *dict = VlmCompat_PyType_GetDict(headers);
     PyObject *capsule = NULL;
     VlmHeadersVTable *vtable = NULL;
     if (dict == NULL) return NULL;
-    const int found = PyDict_GetItemStringRef(dict, "__pyx_vtable__", &capsule);
+    const int found = VlmCompat_PyDict_GetItemStringRef(dict, "__pyx_vtable__", &capsule);
     Py_DECREF(dict);
     if (found < 0) return NULL;
     if (found == 0 || !PyCapsule_IsValid(capsule, NULL)) {
@@ -179,7 +177,7 @@ static inline int VlmHeaders_Import(void) {
     int rc = -1;
     PyObject *module = PyImport_ImportModule(VLM_HEADERS_MODULE_NAME);
     if (module == NULL) return -1;
-    if (PyObject_GetOptionalAttrString(module, "__pyx_capi__", &capi) < 0) goto done;
+    if (VlmCompat_PyObject_GetOptionalAttrString(module, "__pyx_capi__", &capi) < 0) goto done;
     if (capi == NULL || !PyDict_Check(capi)) {
         PyErr_SetString(PyExc_ImportError, VLM_HEADERS_MODULE_NAME " has no __pyx_capi__ dict");
         goto done;

@@ -83,7 +83,7 @@ public:
     // is, so an error is never lost for lack of one).
     error() noexcept {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "velmora: a call failed without an exception");
-        exc_ = object::steal(PyErr_GetRaisedException());
+        exc_ = object::steal(VlmCompat_PyErr_GetRaisedException());
         describe();
     }
 
@@ -91,7 +91,7 @@ public:
     PyObject *exception() const noexcept { return exc_.get(); }
     // Sets it again as the interpreter's pending exception; after that
     // this object carries nothing.
-    void restore() noexcept { PyErr_SetRaisedException(exc_.release()); }
+    void restore() noexcept { VlmCompat_PyErr_SetRaisedException(exc_.release()); }
     // "TypeError: message", taken when the error was caught.
     const char *what() const noexcept override { return what_.c_str(); }
 
@@ -101,12 +101,12 @@ private:
             what_ = Py_TYPE(exc_.get())->tp_name;
             // str() of an exception is Python code: it may fail, and must
             // not disturb the indicator of the caller.
-            PyObject *saved = PyErr_GetRaisedException();
+            PyObject *saved = VlmCompat_PyErr_GetRaisedException();
             object text = object::steal(PyObject_Str(exc_.get()));
             const char *utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
             if (utf8 != nullptr && *utf8 != '\0') what_.append(": ").append(utf8);
             PyErr_Clear();
-            PyErr_SetRaisedException(saved);
+            VlmCompat_PyErr_SetRaisedException(saved);
         } catch (...) {
             what_.clear();  // out of memory: an empty description
         }
@@ -235,7 +235,7 @@ public:
                 return *this;
             }
             entry operator*() const {
-                object e = detail::check(PyList_GetItemRef(list_.get(), index_));
+                object e = detail::check(VlmCompat_PyList_GetItemRef(list_.get(), index_));
                 if (!PyTuple_Check(e.get()) || PyTuple_GET_SIZE(e.get()) < 2) {
                     PyErr_Format(PyExc_TypeError, "a header entry must be a (name, value) tuple, not %.200s",
                                  Py_TYPE(e.get())->tp_name);
