@@ -209,7 +209,7 @@ PyObject *to_python(Result<G> r) noexcept {
     if constexpr (G == Gives::truth) {
         return r < 0 ? nullptr : PyBool_FromLong(r);
     } else if constexpr (G == Gives::nothing) {
-        return r < 0 ? nullptr : Py_None;
+        return r < 0 ? nullptr : Py_NewRef(Py_None);
     } else {
         return r;
     }

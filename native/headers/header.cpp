@@ -66,8 +66,8 @@ PyObject *header_eq(PyObject *self, PyObject *other) noexcept {
 PyObject *header_tp_new(PyTypeObject *type, PyObject *, PyObject *) noexcept {
     PyObject *self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
-    as_header(self)->name = Py_None;
-    as_header(self)->value = Py_None;
+    as_header(self)->name = Py_NewRef(Py_None);
+    as_header(self)->value = Py_NewRef(Py_None);
     return self;
 }
 
@@ -91,8 +91,8 @@ int header_tp_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
 }
 
 int header_tp_clear(PyObject *self) noexcept {
-    Py_XSETREF(as_header(self)->name, Py_None);
-    Py_XSETREF(as_header(self)->value, Py_None);
+    Py_XSETREF(as_header(self)->name, Py_NewRef(Py_None));
+    Py_XSETREF(as_header(self)->value, Py_NewRef(Py_None));
     return 0;
 }
 

@@ -463,7 +463,7 @@ PyObject *headers_py_update(PyObject *self, PyObject *const *args, Py_ssize_t na
     if (values != Py_None && !is_exact_dict(values)) return err_arg_type("values", "dict", values);
     if (values == Py_None) return err_none_no_attribute("items");
     const Outcome batched = update_in_place(as_headers(self), values);
-    if (batched != Outcome::fallback) return batched == Outcome::done ? Py_None : nullptr;
+    if (batched != Outcome::fallback) return batched == Outcome::done ? Py_NewRef(Py_None) : nullptr;
     const int rc = walk_dict(values, [&](PyObject *k, PyObject *v) noexcept { return PyObject_SetItem(self, k, v); });
     if (rc < 0) return nullptr;
     Py_RETURN_NONE;

@@ -28,7 +28,7 @@ PyObject *headers_tp_new(PyTypeObject *type, PyObject *, PyObject *) noexcept {
     PyObject *self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
     as_headers(self)->vtab = &headers_vtable;
-    as_headers(self)->values = Py_None;
+    as_headers(self)->values = Py_NewRef(Py_None);
     return self;
 }
 
@@ -66,7 +66,7 @@ int headers_tp_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
 }
 
 int headers_tp_clear(PyObject *self) noexcept {
-    Py_XSETREF(as_headers(self)->values, Py_None);
+    Py_XSETREF(as_headers(self)->values, Py_NewRef(Py_None));
     return 0;
 }
 

@@ -111,7 +111,7 @@ inline Outcome get_first_plain(PyObject *list, const Matcher &matches, bool as_b
     int m;
     const Py_ssize_t i = scan_bytes_names(list, 0, 2, matches, m);
     if (i >= PyList_GET_SIZE(list)) {
-        out = Py_None;
+        out = Py_NewRef(Py_None);
         return Outcome::done;
     }
     if (m != 1) return Outcome::fallback;
@@ -134,7 +134,7 @@ namespace {
         return found ? 1 : -1;
     });
     if (rc < 0) return nullptr;
-    if (rc == 0) return Py_None;
+    if (rc == 0) return Py_NewRef(Py_None);
     return found.release();
 }
 

@@ -6,7 +6,7 @@
 namespace velmora {
 
 PyObject *simd_lower_bytes(PyObject *name) noexcept {
-    if (name == Py_None) return Py_None;
+    if (name == Py_None) return Py_NewRef(Py_None);
     const Py_ssize_t size = PyBytes_GET_SIZE(name);
     const char *data = PyBytes_AS_STRING(name);
     if (size == 0 || simd_is_ascii_lowercase(data, static_cast<size_t>(size))) return Py_NewRef(name);
@@ -57,7 +57,7 @@ PyObject *intern_bytes_name(PyObject *name) noexcept {
 }
 
 PyObject *intern_header_name_bytes(PyObject *name, int /*skip_dispatch*/) noexcept {
-    if (name == Py_None) return Py_None;
+    if (name == Py_None) return Py_NewRef(Py_None);
     // Native callers are trusted to pass bytes, but anything else must not
     // be read as bytes.
     if (VLM_UNLIKELY(!is_exact_bytes(name))) return err_arg_type("name", "bytes", name);
@@ -178,9 +178,7 @@ inline bool dicts_untouched() noexcept {
 }
 #endif
 
-inline bool intern_untouched_now() noexcept {
-    return dicts_untouched() && Py_IS_TYPE(imported_sys, &PyModule_Type);
-}
+inline bool intern_untouched_now() noexcept { return dicts_untouched() && Py_IS_TYPE(imported_sys, &PyModule_Type); }
 
 // Canonical strings the real sys.intern returned lately, so that a custom
 // name seen again costs no copy and no call. Holding them keeps them the
@@ -336,7 +334,7 @@ bool is_known_str_key(PyObject *key) noexcept {
 }
 
 PyObject *intern_header_name_str(PyObject *name, int /*skip_dispatch*/) noexcept {
-    if (name == Py_None) return Py_None;
+    if (name == Py_None) return Py_NewRef(Py_None);
     if (VLM_LIKELY(is_exact_str(name))) {
         if (PyUnicode_CHECK_INTERNED(name) && find_known_interned(name)) return Py_NewRef(name);
         if (VLM_LIKELY(PyUnicode_IS_ASCII(name) && core_covers_table)) return intern_ascii_str(name);

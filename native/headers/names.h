@@ -302,7 +302,7 @@ inline auto with_matcher(const LoweredKey &key, Fn &&fn) noexcept {
 
 // A stored value in the form of the caller's key; new reference.
 [[nodiscard]] inline PyObject *convert_header_value(PyObject *val, bool caller_asked_bytes) noexcept {
-    if (val == Py_None) return Py_None;  // immortal
+    if (val == Py_None) return Py_NewRef(Py_None);
     if (is_exact_bytes(val)) {
         if (caller_asked_bytes) return Py_NewRef(val);
         return detail::latin1_to_str(val);
