@@ -9,6 +9,7 @@ than one test file uses. Test files import from here, never from each other.
 import ctypes
 import re
 import socket
+import sys
 from collections.abc import Mapping
 
 import pytest
@@ -33,6 +34,14 @@ def raises(exc, message, fn, *args, **kwargs):
         fn(*args, **kwargs)
     assert str(info.value) == message
     return info.value
+
+
+def python_command(code):
+    """The argv that runs code in a fresh interpreter of this one, with the
+    working directory kept off sys.path (as -P does, which 3.10 lacks)."""
+    if sys.version_info >= (3, 11):
+        return [sys.executable, "-P", "-c", code]
+    return [sys.executable, "-c", "import sys; del sys.path[0]\n" + code]
 
 
 def iadd(h, other):

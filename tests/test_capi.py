@@ -37,6 +37,8 @@ import velmora
 from velmora import headers as vh
 from velmora.headers import Header, Headers, intern_header_name_bytes, intern_header_name_str
 
+from support import python_command
+
 SIGNATURE = "PyObject *(PyObject *, int __pyx_skip_dispatch)"
 
 
@@ -422,5 +424,5 @@ def test_cmake_project_builds_against_the_installed_header(tmp_path):
     (built,) = build.glob("_vlm_consumer*" + EXT_SUFFIX)
     code = "import _vlm_consumer as c, velmora.headers as v; print(c.get_first(v.Headers([(b'a', b'1')]), 'A'))"
     env = {**os.environ, "PYTHONPATH": str(built.parent)}
-    run = subprocess.run([sys.executable, "-P", "-c", code], env=env, capture_output=True, text=True)
+    run = subprocess.run(python_command(code), env=env, capture_output=True, text=True)
     assert (run.returncode, run.stdout, run.stderr) == (0, "1\n", "")

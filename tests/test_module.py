@@ -14,7 +14,7 @@ import pytest
 import velmora.headers as vh
 from velmora.headers import Header, Headers
 
-from support import CAPI_SIGNATURE, InternFunc, api, raises
+from support import CAPI_SIGNATURE, InternFunc, api, python_command, raises
 
 SIGNATURE = CAPI_SIGNATURE
 
@@ -22,7 +22,7 @@ SIGNATURE = CAPI_SIGNATURE
 def run_python(code):
     """Runs code in a fresh interpreter, so a crash fails one test only."""
     run = subprocess.run(
-        [sys.executable, "-P", "-c", textwrap.dedent(code)],
+        python_command(textwrap.dedent(code)),
         capture_output=True,
         text=True,
         env=os.environ,

@@ -1,7 +1,10 @@
 """Canonical header names, key lowering, name matching and value conversion."""
 
 import builtins
+import gc
+import subprocess
 import sys
+import textwrap
 import types
 
 import pytest
@@ -10,7 +13,7 @@ import velmora.headers as vh
 from velmora import _vlm_core as core
 from velmora.headers import Headers, intern_header_name_bytes, intern_header_name_str
 
-from support import BSub
+from support import BSub, python_command
 
 
 def fresh(text):
@@ -209,6 +212,93 @@ def test_replaced_intern_is_honoured(monkeypatch):
     assert h.values[0][0] is canonical
     assert intern_header_name_str("content-type") == "content-type"  # table hit: no call
     assert len(seen) == 2
+
+
+# Run in a fresh interpreter each: a replacement seen once may leave the
+# shortcut off for the rest of the process, which would hide the next case.
+REPLACE_INTERN = {
+    "in sys's dict": "sys.intern = recorder",
+    "through sys's class": textwrap.dedent(
+        """
+        class ThroughClass(types.ModuleType):
+            intern = property(lambda self: recorder)
+        sys.__class__ = ThroughClass
+        """
+    ),
+}
+
+REPLACED_INTERN_CHECK = """
+import sys, types
+from velmora.headers import Headers, intern_header_name_str
+
+already = sys.intern("".join(["x-already-", "interned"]))
+recent = intern_header_name_str("X-Recently-Seen")
+canonical = "".join(["x-", "canonical"])
+calls = []
+
+def recorder(text):
+    calls.append(text)
+    return canonical
+
+{replace}
+assert intern_header_name_str(already) is canonical
+assert intern_header_name_str("X-Recently-Seen") is canonical
+h = Headers()
+h.add("X-Already-Interned", b"v")
+assert h.values[0][0] is canonical
+assert calls == [already, recent, already], calls
+print("ok")
+"""
+
+
+@pytest.mark.parametrize("replace", REPLACE_INTERN.values(), ids=REPLACE_INTERN.keys())
+def test_every_call_reaches_a_replaced_sys_intern(replace):
+    # Names the interpreter already interned, and names interned here a
+    # moment ago, are the ones a shortcut could answer without asking.
+    run = subprocess.run(
+        python_command(REPLACED_INTERN_CHECK.format(replace=replace)), capture_output=True, text=True, timeout=120
+    )
+    assert (run.returncode, run.stdout) == (0, "ok\n"), run.stderr
+
+
+def headers_cycle():
+    lst = []
+    lst.append(Headers(lst))
+
+
+def header_cycle():
+    lst = []
+    lst.append(vh.Header(b"a", lst))
+
+
+# Each operation hands out or stores None.
+NONE_PATHS = {
+    "intern bytes None": lambda: intern_header_name_bytes(None),
+    "intern str None": lambda: intern_header_name_str(None),
+    "get_first miss, shared bytes key": lambda: Headers([(b"a", b"b")]).get_first(b"content-type"),
+    "get_first miss, other key": lambda: Headers([(b"a", b"b")]).get_first("X-Other"),
+    "get_first of a None value": lambda: Headers([(b"a", None)]).get_first(b"a"),
+    "get of a None value": lambda: Headers([(b"a", None)]).get("A"),
+    "add": lambda: Headers().add(b"a", b"b"),
+    "update with nothing": lambda: Headers().update({}),
+    "new Headers": lambda: Headers.__new__(Headers),
+    "new Header": lambda: vh.Header.__new__(vh.Header),
+    "Headers cleared by the collector": headers_cycle,
+    "Header cleared by the collector": header_cycle,
+}
+
+
+@pytest.mark.skipif(sys.version_info >= (3, 12), reason="None is immortal: its count never changes")
+@pytest.mark.parametrize("op", NONE_PATHS.values(), ids=NONE_PATHS.keys())
+def test_none_returned_or_stored_is_owned(op):
+    # One reference too few per call would take None's count to zero after
+    # enough calls; here it shows as a count that falls with each call.
+    gc.collect()
+    before = sys.getrefcount(None)
+    for _ in range(2000):
+        op()
+    gc.collect()
+    assert sys.getrefcount(None) >= before - 100
 
 
 def test_str_interning_of_every_core_name_in_any_letter_case(monkeypatch, str_table_names):

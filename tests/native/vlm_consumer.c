@@ -119,7 +119,7 @@ static PyObject *c_contains_raw(PyObject *mod, PyObject *args) {
     (void)mod;
     if (!PyArg_ParseTuple(args, "OO|i:contains_raw", &h, &key, &skip) || !require_headers(h)) return NULL;
     const int r = VlmHeaders_API.vtable->contains((VlmHeadersObject *)h, key, skip);
-    PyObject *exc = PyErr_GetRaisedException();
+    PyObject *exc = VlmCompat_PyErr_GetRaisedException();
     return Py_BuildValue("(iN)", r, exc ? exc : Py_NewRef(Py_None));
 }
 
