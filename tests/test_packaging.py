@@ -31,10 +31,10 @@ def test_public_headers_are_installed_beside_the_package():
     if not source.is_dir():  # tests run from a copy, as in `make dist-check`
         assert (include / "velmora" / "headers.h").is_file()
         return
-    # The C header and the C++ one over it.
+    # The C header, the C++ one over it, and the shims both use.
     shipped = {p.relative_to(source): p.read_bytes() for p in source.rglob("*.h*")}
     installed = {p.relative_to(include): p.read_bytes() for p in include.rglob("*.h*")}
-    assert {p.name for p in shipped} == {"headers.h", "headers.hpp"}
+    assert {p.name for p in shipped} == {"headers.h", "headers.hpp", "pycompat.h"}
     assert installed == shipped
 
 
