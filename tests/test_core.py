@@ -6,13 +6,14 @@ into the caller's bytes at `offset`, so every alignment is reachable.
 
 import os
 import subprocess
-import sys
 
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
 from velmora import _vlm_core as core
+
+from support import python_command
 
 UPPER = frozenset(range(ord("A"), ord("Z") + 1))
 NOT_UPPER = bytes(v for v in range(256) if v not in UPPER)
@@ -214,8 +215,6 @@ def test_table_is_built_lazily_and_retried_after_memory_error():
         assert probe(b"CONTENT-TYPE") is built
         print("ok")
     """
-    run = subprocess.run(
-        [sys.executable, "-P", "-c", code], capture_output=True, text=True, env=os.environ, timeout=120
-    )
+    run = subprocess.run(python_command(code), capture_output=True, text=True, env=os.environ, timeout=120)
     assert run.returncode == 0, run.stderr
     assert run.stdout.strip() == "ok", run.stderr

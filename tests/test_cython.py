@@ -30,6 +30,8 @@ from consumers import (
 
 from velmora.headers import Header, Headers, intern_header_name_bytes, intern_header_name_str
 
+from support import python_command
+
 NAME = "vlm_cython_consumer"
 
 
@@ -158,6 +160,6 @@ def test_cython_import_checks_catch_another_layout(built, change, error):
     # Cython allows one load of a module per process: each fault in a child.
     code = STAND_IN.format(change=change, name=NAME)
     env = {**os.environ, "PYTHONPATH": str(built)}
-    run = subprocess.run([sys.executable, "-P", "-c", code], env=env, capture_output=True, text=True, timeout=60)
+    run = subprocess.run(python_command(code), env=env, capture_output=True, text=True, timeout=60)
     assert run.returncode == 0, run.stderr
     assert run.stdout.startswith(error), run.stdout

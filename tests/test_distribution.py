@@ -15,6 +15,8 @@ import pytest
 
 import velmora
 
+from support import python_command
+
 REPO = Path(__file__).resolve().parents[1]
 PACKAGE_DIR = Path(velmora.__file__).resolve().parent
 MAX_SDIST_BYTES = 1 << 20  # the sources are a few hundred KiB
@@ -81,7 +83,7 @@ def test_package_works_wherever_it_is_put(tmp_path):
     """
     env = {k: v for k, v in os.environ.items() if k != "LD_LIBRARY_PATH"}
     env["PYTHONPATH"] = str(site)
-    run = subprocess.run([sys.executable, "-P", "-c", code], env=env, cwd=tmp_path, capture_output=True, text=True)
+    run = subprocess.run(python_command(code), env=env, cwd=tmp_path, capture_output=True, text=True)
     assert run.returncode == 0, run.stderr
     module_file, core_file, value = run.stdout.splitlines()
     assert Path(module_file).parent == site / "velmora"

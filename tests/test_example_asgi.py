@@ -1,13 +1,12 @@
 """examples/asgi_app.py served by a real uvicorn on the loopback interface."""
 
 import subprocess
-import sys
 import time
 from pathlib import Path
 
 import pytest
 
-from support import listening_socket
+from support import listening_socket, python_command
 
 httpx = pytest.importorskip("httpx")
 pytest.importorskip("uvicorn")
@@ -33,7 +32,7 @@ def client(tmp_path_factory):
     log_path = tmp_path_factory.mktemp("uvicorn") / "log.txt"
     sock = listening_socket()
     port = sock.getsockname()[1]
-    command = [sys.executable, "-P", "-c", SERVE, str(sock.fileno()), str(EXAMPLES)]
+    command = [*python_command(SERVE), str(sock.fileno()), str(EXAMPLES)]
     # Proxy settings of the environment must not reroute loopback requests.
     with sock, open(log_path, "w") as log, httpx.Client(base_url=f"http://127.0.0.1:{port}", trust_env=False) as http:
         server = subprocess.Popen(

@@ -12,6 +12,8 @@ import pytest
 import velmora
 from velmora import _vlm_core as core
 
+from support import python_command
+
 REPO = Path(__file__).resolve().parents[1]
 PACKAGE_DIR = Path(velmora.__file__).resolve().parent
 
@@ -94,7 +96,7 @@ def test_one_copy_of_vlm_core_whichever_module_loads_it_first():
         import velmora._vlm_core
         print(sorted(by_loader), sorted(mapped()), velmora._vlm_core.__file__, sep="\\n")
     """
-    run = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True, check=True)
+    run = subprocess.run(python_command(code), capture_output=True, text=True, check=True)
     by_loader, after_import, module_file = run.stdout.splitlines()
     expected = repr([os.path.realpath(module_file)])
     assert by_loader == expected

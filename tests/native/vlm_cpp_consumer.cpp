@@ -2,6 +2,8 @@
 // framework's own C++ extension would be.  Each function turns velmora::error
 // back into the Python exception at the boundary, the one place it is caught.
 // Built only by the test-suite; never installed.
+// "s#" takes a Py_ssize_t length; before 3.13 only when this is defined.
+#define PY_SSIZE_T_CLEAN
 #include <velmora/headers.hpp>
 
 #include <string>
