@@ -26,8 +26,6 @@ import pytest
 import velmora.headers as vh
 from velmora.headers import Header, Headers
 
-from support import python_command
-
 # ---------------------------------------------------------------------------
 # The switchable attack every hook runs.
 
@@ -504,6 +502,9 @@ def run_isolated(code, timeout=600):
     """Runs code in a child interpreter (the one running the tests, so the
     installed package and any sanitizer set-up carry over); fails on a
     non-zero exit, with the tail of what the child printed."""
+    # Imported here: the child runs this file without the tests' sys.path.
+    from support import python_command
+
     proc = subprocess.run(python_command(code), capture_output=True, text=True, timeout=timeout, check=False)
     tail = "\n".join((proc.stdout + proc.stderr).splitlines()[-15:])
     assert proc.returncode == 0, f"child exited with {proc.returncode}:\n{tail}"
