@@ -175,6 +175,8 @@ static inline unsigned long VlmCompat_running_version_(void) {
 #    define PyObject_GetOptionalAttrString VlmCompat_PyObject_GetOptionalAttrString
 #    define PyList_GetItemRef VlmCompat_PyList_GetItemRef
 #    define PyType_GetFullyQualifiedName VlmCompat_PyType_GetFullyQualifiedName
+/* The same type, public under this name only from 3.13. */
+#    define PyCFunctionFastWithKeywords _PyCFunctionFastWithKeywords
 #  endif
 #  if PY_VERSION_HEX < 0x030C0000
 #    define PyErr_GetRaisedException VlmCompat_PyErr_GetRaisedException
