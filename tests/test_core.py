@@ -5,6 +5,7 @@ into the caller's bytes at `offset`, so every alignment is reachable.
 """
 
 import os
+import platform
 import subprocess
 
 import pytest
@@ -113,6 +114,17 @@ def test_ascii_hooks_accept_keywords_and_an_offset_at_the_end():
     assert core._lowercase_ascii(data=b"AB", offset=2) == b""
     assert core._is_ascii_lowercase(data=b"AB", offset=2) is True
     assert core._is_ascii_lowercase(b"AB", offset=1) is False
+
+
+# A build that fell back to the byte loop would pass every test above, so the
+# routines compiled in must be the machine's own vector ones.
+# VELMORA_EXPECT_ASCII_PATH names them for a build made portable on purpose.
+VECTOR_PATHS = {"x86_64": "sse2", "amd64": "sse2", "aarch64": "neon", "arm64": "neon"}
+
+
+def test_the_machines_vector_routines_are_compiled_in():
+    expected = os.environ.get("VELMORA_EXPECT_ASCII_PATH") or VECTOR_PATHS.get(platform.machine().lower(), "portable")
+    assert core._ascii_path() == expected
 
 
 # ---- well-known names -------------------------------------------------------

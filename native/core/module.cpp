@@ -99,12 +99,18 @@ PyObject *known_names(PyObject *, PyObject *) {
     return tuple;
 }
 
+// Which 16-byte routines were compiled in, so a cross-built test run can
+// prove it exercised the vector code of its target rather than the fallback.
+PyObject *ascii_path(PyObject *, PyObject *) { return PyUnicode_FromString(vlm::ascii_path()); }
+
 PyMethodDef methods[] = {
     {"_is_ascii_lowercase", as_pycfunction(is_ascii_lowercase), METH_VARARGS | METH_KEYWORDS,
      "_is_ascii_lowercase(data, offset=0)\n--\n\nTrue iff data[offset:] has no byte in b'A'..b'Z'."},
     {"_lowercase_ascii", as_pycfunction(lowercase_ascii), METH_VARARGS | METH_KEYWORDS,
      "_lowercase_ascii(data, offset=0)\n--\n\ndata[offset:].lower(), computed by the core routine."},
     {"_lookup", lookup, METH_O, "_lookup(name)\n--\n\nThe shared bytes object for a well-known header name, or None."},
+    {"_ascii_path", ascii_path, METH_NOARGS,
+     "_ascii_path()\n--\n\nThe ASCII routines compiled in: 'sse2', 'neon' or 'portable'."},
     {"known_names", known_names, METH_NOARGS,
      "known_names()\n--\n\nThe shared bytes objects of all well-known header names, in table order."},
     {nullptr, nullptr, 0, nullptr},
