@@ -14,7 +14,8 @@
 #   make fuzz           both fuzzers, FUZZ_SECONDS (60) each: fuzz-headers (the
 #                       extension under atheris) and fuzz-core (the core under libFuzzer)
 #   make check-core     the core's exhaustive checks, SSE2 and portable paths
-#   make check-aarch64  the same checks on the NEON path, under qemu
+#   make check-aarch64  the same checks on the NEON path, then the extension built
+#                       for aarch64 and the test-suite run on it, under qemu
 #   make dist-check     the sdist's own `make test`, then the suite against each
 #                       version's wheel (3.13's whole, the others' in part)
 #   make dist-check-all the same with the whole suite against every wheel
@@ -204,8 +205,6 @@ endef
 CLANG     := clang-14
 CLANGXX   := clang++-14
 CLANG_PKGS := clang-14 libclang-rt-14-dev
-AARCH64_CXX := aarch64-linux-gnu-g++
-AARCH64_PKGS := g++-aarch64-linux-gnu qemu-user-static
 CLANG_VENV := .venv-clang
 
 # The core's raw-bytes routines, compiled without Python for the checks and
@@ -227,16 +226,110 @@ check-core: build/check/check_core-sse2 build/check/check_core-portable
 	build/check/check_core-sse2 --expect-path=sse2
 	build/check/check_core-portable --expect-path=portable
 
-# Linked statically, so qemu needs no aarch64 sysroot; the check fails
-# unless the NEON routine is the one that ran.
+# ---- aarch64, under qemu ----------------------------------------------------
+# Debian's arm64 libpython, standard library and libstdc++ install beside
+# the host's (multiarch), so the cross compiler builds the extension and the
+# core against them, and qemu-aarch64-static runs an arm64 interpreter over
+# them: a launcher linked to that libpython (cross/python_launcher.cpp),
+# started by a script that passes itself as argv[0], so sys.executable is
+# that script and the interpreters the tests start go through qemu too.  The
+# pyvenv.cfg beside it makes build/aarch64/venv a venv over /usr: its
+# site-packages hold the package as a wheel would lay it out, and a .pth
+# line adds the test tools, fetched as arm64 wheels by the host's pip.
+AARCH64_CXX    := aarch64-linux-gnu-g++
+AARCH64_PYVER  := 3.11
+AARCH64_PKGS   := g++-aarch64-linux-gnu qemu-user-static libstdc++6:arm64 \
+                  libpython$(AARCH64_PYVER)-dev:arm64 libpython$(AARCH64_PYVER)-stdlib:arm64
+A64            := build/aarch64
+A64_VENV       := $(A64)/venv
+A64_SITE       := $(A64_VENV)/lib/python$(AARCH64_PYVER)/site-packages
+A64_PKG        := $(A64_SITE)/velmora
+A64_SUFFIX     := .cpython-$(subst .,,$(AARCH64_PYVER))-aarch64-linux-gnu.so
+A64_CORE       := $(A64_PKG)/_vlm_core$(A64_SUFFIX)
+A64_HEADERS    := $(A64_PKG)/headers$(A64_SUFFIX)
+# The same flags as CMake's Release build of the package.  Python.h's
+# pyconfig.h picks the arm64 one from /usr/include/aarch64-linux-gnu, which
+# the cross compiler reaches only through -idirafter, after its own headers.
+A64_PY_FLAGS   := -isystem /usr/include/python$(AARCH64_PYVER) -idirafter /usr/include
+A64_FLAGS      := -std=c++20 -O3 -DNDEBUG -fPIC -fvisibility=hidden -fvisibility-inlines-hidden \
+                  -Wall -Wextra -Wno-missing-field-initializers -Werror -MMD -MP $(A64_PY_FLAGS)
+A64_CORE_OBJS    := $(patsubst native/%.cpp,$(A64)/obj/%.o,$(wildcard native/core/*.cpp))
+A64_HEADERS_OBJS := $(patsubst native/%.cpp,$(A64)/obj/%.o,$(wildcard native/headers/*.cpp))
+# Budgets under emulation, where the interpreter runs several times slower:
+# every test still runs, with fewer model programs and leak repetitions.
+# The consumer tests compile with the interpreter's own compiler (the cross
+# one, from sysconfig), which needs the same pyconfig.h detour.
+A64_TEST_ENV   := VELMORA_QEMU=aarch64 VELMORA_EXPECT_ASCII_PATH=neon \
+                  CC='$(AARCH64_CXX:g++=gcc) -idirafter /usr/include' CXX='$(AARCH64_CXX) -idirafter /usr/include' \
+                  VELMORA_MODEL_EXAMPLES=$${VELMORA_MODEL_EXAMPLES:-60} VELMORA_LEAK_REPEAT=$${VELMORA_LEAK_REPEAT:-200}
+
+# The core's exhaustive checks first (linked statically, no sysroot needed),
+# then the suite on the extension; each fails unless the NEON routines are
+# the ones that ran, and the suite fails unless tests actually passed.
 check-aarch64:
+	@dpkg --print-foreign-architectures | grep -qx arm64 || { echo "adding the arm64 architecture to dpkg"; dpkg --add-architecture arm64; }
 	$(call apt_get,$(AARCH64_PKGS))
-	@$(MAKE) build/check/check_core-aarch64
+	@$(MAKE) build/check/check_core-aarch64 aarch64-env
 	qemu-aarch64-static build/check/check_core-aarch64 --expect-path=neon
+	$(A64_VENV)/bin/python -P -c 'import sys, velmora._vlm_core as c; p = c._ascii_path(); print("velmora on", sys.version.split()[0], sys.implementation._multiarch, "ASCII routines:", p); sys.exit(p != "neon")'
+	rm -f $(A64)/pytest.log
+	env $(A64_TEST_ENV) $(A64_VENV)/bin/python -P -m pytest -p no:cacheprovider $(PYTEST_ARGS) 2>&1 | tee $(A64)/pytest.log
+	@grep -Eq '^=+ .*[0-9]+ passed' $(A64)/pytest.log || { echo "check-aarch64: no test passed under qemu" >&2; exit 1; }
 
 build/check/check_core-aarch64: $(CORE_PURE_DEPS) fuzz/core/check_core.cpp
 	@mkdir -p $(@D)
 	$(AARCH64_CXX) $(CHECK_FLAGS) -static -o $@ $(CORE_PURE) fuzz/core/check_core.cpp
+
+.PHONY: aarch64-env
+aarch64-env: $(A64_HEADERS) $(A64_CORE) $(A64_VENV)/bin/python $(A64)/.stamp-tools
+
+$(A64)/obj/core/%.o: native/core/%.cpp
+	@mkdir -p $(@D)
+	$(AARCH64_CXX) $(A64_FLAGS) -DVLM_CORE_BUILDING=1 -fno-semantic-interposition -Inative/core -c -o $@ $<
+
+$(A64)/obj/headers/%.o: native/headers/%.cpp
+	@mkdir -p $(@D)
+	$(AARCH64_CXX) $(A64_FLAGS) -Inative/headers -Inative/core -Isrc/velmora/include -c -o $@ $<
+
+-include $(A64_CORE_OBJS:.o=.d) $(A64_HEADERS_OBJS:.o=.d)
+
+# The package's Python files, stubs and headers, laid out anew whenever one
+# changes; the two libraries are linked into it afterwards.
+$(A64)/.stamp-package: $(shell find src/velmora -type f ! -name '*.so' ! -name '*.pyc' ! -path '*/__pycache__/*' 2>/dev/null)
+	rm -rf $(A64_PKG) && mkdir -p $(A64_SITE)
+	cp -R src/velmora $(A64_PKG)
+	find $(A64_PKG) \( -name '*.so' -o -name __pycache__ \) -prune -exec rm -rf {} +
+	@touch $@
+
+# SONAME and the $$ORIGIN run path as CMake sets them: headers loads the one
+# _vlm_core beside itself.
+$(A64_CORE): $(A64_CORE_OBJS) $(A64)/.stamp-package
+	$(AARCH64_CXX) -shared -Wl,-soname,$(@F) -o $@ $(A64_CORE_OBJS)
+
+$(A64_HEADERS): $(A64_HEADERS_OBJS) $(A64_CORE) $(A64)/.stamp-package
+	$(AARCH64_CXX) -shared -Wl,--no-as-needed -Wl,--enable-new-dtags -Wl,-rpath,'$$ORIGIN' -o $@ $(A64_HEADERS_OBJS) $(A64_CORE)
+
+$(A64)/python: cross/python_launcher.cpp
+	@mkdir -p $(@D)
+	$(AARCH64_CXX) -O2 -Wall -Wextra -Werror $(A64_PY_FLAGS) -o $@ $< \
+	  -L/usr/lib/aarch64-linux-gnu -Wl,-rpath-link,/usr/lib/aarch64-linux-gnu -lpython$(AARCH64_PYVER)
+
+$(A64_VENV)/bin/python: $(A64)/python
+	@mkdir -p $(@D) $(A64_SITE)
+	printf 'home = /usr/bin\ninclude-system-site-packages = false\nversion = %s\n' $(AARCH64_PYVER) > $(A64_VENV)/pyvenv.cfg
+	printf '#!/bin/sh\nexec qemu-aarch64-static -0 "$$0" "$$(dirname "$$0")/../../python" "$$@"\n' > $@
+	chmod +x $@
+
+# The test tools for the arm64 interpreter's version, resolved as for that
+# platform (uvicorn and httpx serve and request the example, Cython builds
+# its consumer); kept apart from site-packages so a refresh starts clean.
+$(A64)/.stamp-tools: $(A64_VENV)/bin/python Makefile
+	@test -n "$(PYTHON)" || { echo "no working CPython 3.13 found; set PYTHON=/path/to/python3.13" >&2; exit 1; }
+	rm -rf $(A64)/tools
+	"$(PYTHON)" $(PIP) install -q --target $(A64)/tools --only-binary=:all: --implementation cp \
+	  --python-version $(AARCH64_PYVER) --platform manylinux2014_aarch64 pytest hypothesis uvicorn httpx 'cython>=3'
+	echo ../../../../tools > $(A64_SITE)/velmora-test-tools.pth
+	@touch $@
 
 # The extension and the core compiled by clang-14 (warnings are errors, as
 # with g++), in a venv of their own; the suite runs against that build.
@@ -300,8 +393,8 @@ fuzz-core: build/fuzz/fuzz_core
 # both.
 LINT_VENV    := .venv-lint
 CLANG_FORMAT := clang-format-14
-CXX_STYLED    = $(shell git ls-files 'native/*.cpp' 'native/*.h' 'src/*.h' 'src/*.hpp' 'tests/native/*.c' 'tests/native/*.cpp' 'fuzz/*.cpp' 'fuzz/*.h' 2>/dev/null \
-                  || find native src tests/native fuzz -name '*.cpp' -o -name '*.h' -o -name '*.hpp' -o -name '*.c')
+CXX_STYLED    = $(shell git ls-files 'native/*.cpp' 'native/*.h' 'src/*.h' 'src/*.hpp' 'tests/native/*.c' 'tests/native/*.cpp' 'fuzz/*.cpp' 'fuzz/*.h' 'cross/*.cpp' 2>/dev/null \
+                  || find native src tests/native fuzz cross -name '*.cpp' -o -name '*.h' -o -name '*.hpp' -o -name '*.c')
 
 $(LINT_VENV)/.stamp-venv: pyproject.toml
 	@[ -x $(LINT_VENV)/bin/python ] || "$(PYTHON)" -m venv $(LINT_VENV)
