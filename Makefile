@@ -229,13 +229,14 @@ check-core: build/check/check_core-sse2 build/check/check_core-portable
 # ---- aarch64, under qemu ----------------------------------------------------
 # Debian's arm64 libpython, standard library and libstdc++ install beside
 # the host's (multiarch), so the cross compiler builds the extension and the
-# core against them, and qemu-aarch64-static runs an arm64 interpreter over
-# them: a launcher linked to that libpython (cross/python_launcher.cpp),
-# started by a script that passes itself as argv[0], so sys.executable is
-# that script and the interpreters the tests start go through qemu too.  The
-# pyvenv.cfg beside it makes build/aarch64/venv a venv over /usr: its
-# site-packages hold the package as a wheel would lay it out, and a .pth
-# line adds the test tools, fetched as arm64 wheels by the host's pip.
+# core against them from the same CMakeLists.txt (cross/aarch64-linux-gnu.cmake),
+# and qemu-aarch64-static runs an arm64 interpreter over them: a launcher
+# linked to that libpython (cross/python_launcher.cpp), started by a script
+# that passes itself as argv[0], so sys.executable is that script and the
+# interpreters the tests start go through qemu too.  The pyvenv.cfg beside
+# it makes build/aarch64/venv a venv over /usr: its site-packages hold the
+# package as a wheel lays it out, and a .pth line adds the test tools,
+# fetched as arm64 wheels by the host's pip.
 AARCH64_CXX    := aarch64-linux-gnu-g++
 AARCH64_PYVER  := 3.11
 AARCH64_PKGS   := g++-aarch64-linux-gnu qemu-user-static libstdc++6:arm64 \
@@ -243,18 +244,9 @@ AARCH64_PKGS   := g++-aarch64-linux-gnu qemu-user-static libstdc++6:arm64 \
 A64            := build/aarch64
 A64_VENV       := $(A64)/venv
 A64_SITE       := $(A64_VENV)/lib/python$(AARCH64_PYVER)/site-packages
-A64_PKG        := $(A64_SITE)/velmora
-A64_SUFFIX     := .cpython-$(subst .,,$(AARCH64_PYVER))-aarch64-linux-gnu.so
-A64_CORE       := $(A64_PKG)/_vlm_core$(A64_SUFFIX)
-A64_HEADERS    := $(A64_PKG)/headers$(A64_SUFFIX)
-# The same flags as CMake's Release build of the package.  Python.h's
-# pyconfig.h picks the arm64 one from /usr/include/aarch64-linux-gnu, which
-# the cross compiler reaches only through -idirafter, after its own headers.
+# Debian's Python.h reaches its per-architecture pyconfig.h through
+# /usr/include, which the cross compiler searches only when told, last.
 A64_PY_FLAGS   := -isystem /usr/include/python$(AARCH64_PYVER) -idirafter /usr/include
-A64_FLAGS      := -std=c++20 -O3 -DNDEBUG -fPIC -fvisibility=hidden -fvisibility-inlines-hidden \
-                  -Wall -Wextra -Wno-missing-field-initializers -Werror -MMD -MP $(A64_PY_FLAGS)
-A64_CORE_OBJS    := $(patsubst native/%.cpp,$(A64)/obj/%.o,$(wildcard native/core/*.cpp))
-A64_HEADERS_OBJS := $(patsubst native/%.cpp,$(A64)/obj/%.o,$(wildcard native/headers/*.cpp))
 # Budgets under emulation, where the interpreter runs several times slower:
 # every test still runs, with fewer model programs and leak repetitions.
 # The consumer tests compile with the interpreter's own compiler (the cross
@@ -269,7 +261,7 @@ A64_TEST_ENV   := VELMORA_QEMU=aarch64 VELMORA_EXPECT_ASCII_PATH=neon \
 check-aarch64:
 	@dpkg --print-foreign-architectures | grep -qx arm64 || { echo "adding the arm64 architecture to dpkg"; dpkg --add-architecture arm64; }
 	$(call apt_get,$(AARCH64_PKGS))
-	@$(MAKE) build/check/check_core-aarch64 aarch64-env
+	@$(MAKE) build/check/check_core-aarch64 $(A64)/.stamp-install $(A64)/.stamp-tools
 	qemu-aarch64-static build/check/check_core-aarch64 --expect-path=neon
 	$(A64_VENV)/bin/python -P -c 'import sys, velmora._vlm_core as c; p = c._ascii_path(); print("velmora on", sys.version.split()[0], sys.implementation._multiarch, "ASCII routines:", p); sys.exit(p != "neon")'
 	rm -f $(A64)/pytest.log
@@ -279,35 +271,6 @@ check-aarch64:
 build/check/check_core-aarch64: $(CORE_PURE_DEPS) fuzz/core/check_core.cpp
 	@mkdir -p $(@D)
 	$(AARCH64_CXX) $(CHECK_FLAGS) -static -o $@ $(CORE_PURE) fuzz/core/check_core.cpp
-
-.PHONY: aarch64-env
-aarch64-env: $(A64_HEADERS) $(A64_CORE) $(A64_VENV)/bin/python $(A64)/.stamp-tools
-
-$(A64)/obj/core/%.o: native/core/%.cpp
-	@mkdir -p $(@D)
-	$(AARCH64_CXX) $(A64_FLAGS) -DVLM_CORE_BUILDING=1 -fno-semantic-interposition -Inative/core -c -o $@ $<
-
-$(A64)/obj/headers/%.o: native/headers/%.cpp
-	@mkdir -p $(@D)
-	$(AARCH64_CXX) $(A64_FLAGS) -Inative/headers -Inative/core -Isrc/velmora/include -c -o $@ $<
-
--include $(A64_CORE_OBJS:.o=.d) $(A64_HEADERS_OBJS:.o=.d)
-
-# The package's Python files, stubs and headers, laid out anew whenever one
-# changes; the two libraries are linked into it afterwards.
-$(A64)/.stamp-package: $(shell find src/velmora -type f ! -name '*.so' ! -name '*.pyc' ! -path '*/__pycache__/*' 2>/dev/null)
-	rm -rf $(A64_PKG) && mkdir -p $(A64_SITE)
-	cp -R src/velmora $(A64_PKG)
-	find $(A64_PKG) \( -name '*.so' -o -name __pycache__ \) -prune -exec rm -rf {} +
-	@touch $@
-
-# SONAME and the $$ORIGIN run path as CMake sets them: headers loads the one
-# _vlm_core beside itself.
-$(A64_CORE): $(A64_CORE_OBJS) $(A64)/.stamp-package
-	$(AARCH64_CXX) -shared -Wl,-soname,$(@F) -o $@ $(A64_CORE_OBJS)
-
-$(A64_HEADERS): $(A64_HEADERS_OBJS) $(A64_CORE) $(A64)/.stamp-package
-	$(AARCH64_CXX) -shared -Wl,--no-as-needed -Wl,--enable-new-dtags -Wl,-rpath,'$$ORIGIN' -o $@ $(A64_HEADERS_OBJS) $(A64_CORE)
 
 $(A64)/python: cross/python_launcher.cpp
 	@mkdir -p $(@D)
@@ -320,11 +283,30 @@ $(A64_VENV)/bin/python: $(A64)/python
 	printf '#!/bin/sh\nexec qemu-aarch64-static -0 "$$0" "$$(dirname "$$0")/../../python" "$$@"\n' > $@
 	chmod +x $@
 
+# Configured by CMake with the Release build's flags and warnings as errors,
+# as the wheel is; FindPython asks the arm64 interpreter itself (through
+# qemu, policy CMP0190) for the include directory and extension suffix.
+# The package's own files are laid out anew, then the libraries installed.
+# CMake before 4.1 knows no such policy and cannot cross-build against the
+# target's interpreter: the project's venv gets a newer one then.
+$(A64)/.stamp-install: $(VENV)/.stamp-venv $(A64)/python build/.sources $(SOURCES) cross/aarch64-linux-gnu.cmake
+	@v=$$(PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --version | sed -n 's/^cmake version \([0-9]*\.[0-9]*\).*/\1/p'); \
+	printf '4.1\n%s\n' "$$v" | sort -V -C || { echo "installing cmake>=4.1 into $(VENV) (found $${v:-none})"; $(VENV)/bin/python $(PIP) install -q 'cmake>=4.1'; }
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake -S . -B $(A64)/cmake -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_TOOLCHAIN_FILE=cross/aarch64-linux-gnu.cmake -DCMAKE_POLICY_DEFAULT_CMP0190=NEW \
+	  -DPython_EXECUTABLE='$(CURDIR)/$(A64)/python' -DVELMORA_WERROR=ON
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build $(A64)/cmake
+	rm -rf $(A64_SITE)/velmora && mkdir -p $(A64_SITE)
+	cp -R src/velmora $(A64_SITE)/velmora
+	find $(A64_SITE)/velmora \( -name '*.so' -o -name __pycache__ \) -prune -exec rm -rf {} +
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --install $(A64)/cmake --prefix '$(CURDIR)/$(A64_SITE)'
+	@touch $@
+
 # The test tools for the arm64 interpreter's version, resolved as for that
 # platform (uvicorn and httpx serve and request the example, Cython builds
 # its consumer); kept apart from site-packages so a refresh starts clean.
 $(A64)/.stamp-tools: $(A64_VENV)/bin/python Makefile
-	@test -n "$(PYTHON)" || { echo "no working CPython 3.13 found; set PYTHON=/path/to/python3.13" >&2; exit 1; }
+	@test -n "$(PYTHON)" || { echo "no working CPython $(PY) found; set PYTHON=/path/to/python$(PY)" >&2; exit 1; }
 	rm -rf $(A64)/tools
 	"$(PYTHON)" $(PIP) install -q --target $(A64)/tools --only-binary=:all: --implementation cp \
 	  --python-version $(AARCH64_PYVER) --platform manylinux2014_aarch64 pytest hypothesis uvicorn httpx 'cython>=3'
