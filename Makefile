@@ -306,7 +306,7 @@ $(A64)/.stamp-install: $(VENV)/.stamp-venv $(A64)/python build/.sources $(SOURCE
 # platform (uvicorn and httpx serve and request the example, Cython builds
 # its consumer); kept apart from site-packages so a refresh starts clean.
 $(A64)/.stamp-tools: $(A64_VENV)/bin/python Makefile
-	@test -n "$(PYTHON)" || { echo "no working CPython $(PY) found; set PYTHON=/path/to/python$(PY)" >&2; exit 1; }
+	@test -n "$(PYTHON)" || { echo "no working host CPython found to fetch the test tools with; set PYTHON=/path/to/python3" >&2; exit 1; }
 	rm -rf $(A64)/tools
 	"$(PYTHON)" $(PIP) install -q --target $(A64)/tools --only-binary=:all: --implementation cp \
 	  --python-version $(AARCH64_PYVER) --platform manylinux2014_aarch64 pytest hypothesis uvicorn httpx 'cython>=3'
