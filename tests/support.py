@@ -245,6 +245,8 @@ def meddling(kind, make=None):
         values.append(make(action))
     values.append((b"a", b"2"))
     return h, values
+
+
 # ---- allocation failure ----------------------------------------------------------
 
 # Runs in a child interpreter: fails allocation number n (counted from just

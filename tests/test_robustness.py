@@ -51,7 +51,8 @@ def keys_of_failing_entry():
 def test_the_callers_error_reaches_the_caller_unchanged(operation):
     with pytest.raises(Boom) as info:
         operation()
-    assert type(info.value) is Boom and info.value.__cause__ is None
+    assert type(info.value) is Boom
+    assert info.value.__cause__ is None
 
 
 # Each operation is given a name and a value that only the test holds; once

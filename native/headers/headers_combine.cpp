@@ -444,8 +444,8 @@ private:
     PyObject *list_ = nullptr;  // self_->values as mark_going() read it
     Ref canonical_;             // per key its canonical name
     KeyTexts texts_;
-    SmallVector<size_t, 16> places_;       // per key its place in texts_
-    SmallVector<PyObject *, 16> going_;    // the replaced entries, borrowed until splice()
+    SmallVector<size_t, 16> places_;     // per key its place in texts_
+    SmallVector<PyObject *, 16> going_;  // the replaced entries, borrowed until splice()
     Ref fresh_;
 };
 
