@@ -258,14 +258,6 @@ import sys, _testcapi
 {setup}
 def operation():
 {operation}
-def reached(n):
-    try:
-        [bytes(64) for _ in range(n + 2)]
-    except MemoryError:
-        return False
-    finally:
-        _testcapi.remove_mem_hooks()
-    return True
 n = int(sys.argv[1])
 while True:
     print("N", n, flush=True)
@@ -280,7 +272,16 @@ while True:
         print("DONE", n, flush=True)
         break
     else:
-        if not reached(n):
+        # Whether the operation used up allocation n: inline, since even
+        # the frame of a call may be that allocation.
+        try:
+            [bytes(64) for _ in range(n + 2)]
+            reached = True
+        except MemoryError:
+            reached = False
+        finally:
+            _testcapi.remove_mem_hooks()
+        if not reached:
             print("DONE", n, flush=True)
             break
         if {one_success}:
@@ -292,15 +293,13 @@ while True:
 
 
 def run_python(code):
-    """Runs code in a fresh interpreter, with _testcapi imported; its output."""
+    """Runs code in a fresh interpreter; its output."""
     import os
     import subprocess
-    import sys
     import textwrap
 
-    code = "import _testcapi\n" + textwrap.dedent(code)
     run = subprocess.run(
-        [sys.executable, "-P", "-c", code], capture_output=True, text=True, env=os.environ, timeout=120
+        python_command(textwrap.dedent(code)), capture_output=True, text=True, env=os.environ, timeout=120
     )
     assert run.returncode == 0, run.stderr
     return run.stdout.strip()
@@ -314,29 +313,29 @@ def allocation_sweep(setup, operation, *, one_try=False, one_success=False):
     every N (an import, after a failure, retries differently); `one_success`
     after every success (an import succeeds once per process)."""
     import subprocess
-    import sys
     import textwrap
 
     body = textwrap.indent(textwrap.dedent(operation).strip(), "    ")
     code = _SWEEP_CHILD.format(setup=textwrap.dedent(setup), operation=body, one_try=one_try, one_success=one_success)
     faults, n = [], 1
     while True:
-        run = subprocess.run(
-            [sys.executable, "-P", "-X", "faulthandler", "-c", code, str(n)],
-            capture_output=True, text=True, timeout=300,
-        )  # fmt: skip
-        last, done = n, False
+        argv = python_command(code)
+        argv[1:1] = ["-X", "faulthandler"]
+        run = subprocess.run([*argv, str(n)], capture_output=True, text=True, timeout=300)
+        last, done, started = n, False, False
         for line in run.stdout.splitlines():
             word, _, rest = line.partition(" ")
             if word == "N":
-                last = int(rest)
+                last, started = int(rest), True
             elif word == "WRONG":
                 faults.append(line)  # the sweep of this operation ends there
             elif word == "DONE":
                 done = True
         if run.returncode != 0:
             faults.append(f"crash at N={last} (exit {run.returncode}): {run.stderr[-1500:]}")
-        if done:
+        # A child that never reached its first step would be started again
+        # and again: that is a broken harness, not a point of the sweep.
+        if done or not started:
             return faults
         n = last + 1
 

@@ -45,6 +45,7 @@ def test_every_operation_fails_an_allocation_with_memory_error(operation):
 
 
 IMPORT_SETUP = """
+import _testcapi
 import collections.abc, importlib.util, os, _imp
 import velmora._vlm_core
 spec = importlib.util.find_spec("velmora.headers")

@@ -3,25 +3,14 @@ replaced on the way out, reference counts of objects the caller keeps, an
 import that fails part-way, and messages nobody reads word for word."""
 
 import gc
-import os
 import pickle
-import subprocess
 import sys
-import textwrap
 
 import pytest
 
 from velmora.headers import Header, Headers, intern_header_name_bytes, intern_header_name_str
 
-from support import Boom, FailingEntry, fresh_bytes, iadd, raises
-
-
-def run_python(code):
-    run = subprocess.run(
-        [sys.executable, "-P", "-c", textwrap.dedent(code)], capture_output=True, text=True, env=os.environ, timeout=120
-    )
-    assert run.returncode == 0, run.stderr
-    return run.stdout.strip()
+from support import Boom, FailingEntry, fresh_bytes, iadd, raises, run_python
 
 
 class DictRaises(Headers):
