@@ -316,6 +316,24 @@ def test_str_interning_of_every_core_name_in_any_letter_case(monkeypatch, str_ta
         assert calls == ([] if name in str_table_names else [name.decode()]), name
 
 
+def test_interned_str_names_are_recognised_by_identity_only(monkeypatch, str_table_names):
+    # An interned name is the table's own object or another str, wherever
+    # its address falls among the table's: only the former is returned as
+    # given; the others, capitalised forms of table names among them, are
+    # lowered first.
+    calls = []
+    monkeypatch.setattr(vh, "sys", types.SimpleNamespace(intern=lambda s: calls.append(s) or sys.intern(s)))
+    table = [sys.intern(name.decode()) for name in sorted(str_table_names)]
+    assert [intern_header_name_str(text) for text in table] == table
+    assert all(intern_header_name_str(text) is text for text in table)
+    capitalised = [sys.intern(text.title()) for text in table]
+    assert all(intern_header_name_str(c) is t for c, t in zip(capitalised, table, strict=True))
+    assert calls == []
+    others = [sys.intern(f"X-Interned-{i}") for i in range(512)]
+    assert [intern_header_name_str(text) for text in others] == [text.lower() for text in others]
+    assert calls == [text.lower() for text in others]
+
+
 # ---- name matching ---------------------------------------------------------------
 # The first rule that applies decides:
 #   - a str name with a str key: the name lowered equals the lowered key;

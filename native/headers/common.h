@@ -33,6 +33,59 @@ enum class [[nodiscard]] Outcome{error, done, fallback};
 // Room for the rows of fast_methods.h, which checks that they fit.
 inline constexpr std::size_t kMethodRows = 24;
 
+// Exact bytes keys seen lately and their canonical object (names.h).
+struct BytesKeyMemo {
+    PyObject *key;
+    PyObject *canonical;  // the core's shared object, or `key` itself
+};
+inline constexpr std::size_t kBytesKeyMemoSlots = 64;
+inline constexpr std::size_t kRecentInternedSlots = 256;
+inline constexpr std::size_t kKnownNameSlots = 64;
+static_assert((kRecentInternedSlots & (kRecentInternedSlots - 1)) == 0 &&
+                  (kKnownNameSlots & (kKnownNameSlots - 1)) == 0,
+              "slots are picked by masking");
+
+// What lets interning a name skip work (names.h, names.cpp): whether the
+// module's `sys.intern` is still the one it imported, the canonical names
+// seen lately, and the known-name table indexed by address.
+struct NameState {
+    // A direct-mapped cache, not a table (no probing: a new key overwrites
+    // its slot). Each slot holds its key, so an address cannot be reused
+    // while remembered; the fixed number of slots bounds what a stream of
+    // distinct keys can pin.
+    BytesKeyMemo bytes_key_memo[kBytesKeyMemoSlots];
+    // The core misses every name while its table cannot be built (out of
+    // memory); only once it has answered is a miss final enough to remember.
+    bool core_has_answered;
+    // Canonical strings the real sys.intern returned lately, direct-mapped
+    // by hash like the memo above.
+    PyObject *recent_interned[kRecentInternedSlots];
+
+    // The sys module imported at exec and its dict, compared against the
+    // module's `sys` and its `intern` at each interning.
+    PyObject *imported_sys;
+    PyObject *watched_sys_dict;
+#if PY_VERSION_HEX >= 0x030C0000
+    int watcher = -1;  // one for the process: a retried import reuses it
+    bool intern_untouched;
+#else
+    // The dicts' version tags when last compared, and what was found.
+    uint64_t checked_module_tag, checked_sys_tag;
+    bool checked_verdict;
+#endif
+
+    // _KNOWN_HEADERS_STR's interned keys by address, and its str by the
+    // core's bytes object of the same name: open-addressed, filled once.
+    struct KnownName {
+        PyObject *key;
+    } known_by_address[kKnownNameSlots];
+    struct CoreName {
+        PyObject *key;  // the core's bytes
+        PyObject *str;
+    } str_by_core_bytes[kKnownNameSlots];
+    bool core_covers_table;  // every name of the table is in the core
+};
+
 // Everything the module keeps beyond a call: interned names, cached objects
 // and the process-wide state. It is one static object, not per-module state
 // reached through the module: the types are static, the module refuses a
@@ -66,6 +119,8 @@ struct ModuleState {
     PyObject *module;
     PyObject *module_dict;  // its dict, for global lookups
     int64_t first_interpreter_id = -1;
+
+    NameState names;
 };
 extern ModuleState C;
 

@@ -2,8 +2,13 @@
 #include "names.h"
 
 #include "args.h"
+#include "small.h"
 
 namespace velmora {
+
+namespace {
+constexpr NameState &NS = C.names;
+}  // namespace
 
 PyObject *simd_lower_bytes(PyObject *name) noexcept {
     if (name == Py_None) return Py_NewRef(Py_None);
@@ -18,21 +23,15 @@ PyObject *simd_lower_bytes(PyObject *name) noexcept {
 
 namespace detail {
 
-BytesKeyMemo bytes_key_memo[kBytesKeyMemoSlots];
-
-// The core misses every name while its table cannot be built (out of
-// memory); only once it has answered is a miss final enough to remember.
-bool core_has_answered = false;
-
 PyObject *canonical_bytes_probe(PyObject *key) noexcept {
     const char *data = PyBytes_AS_STRING(key);
     const size_t size = static_cast<size_t>(PyBytes_GET_SIZE(key));
     PyObject *canonical = get_interned_header_name_bytes(data, size);
     if (canonical) {
-        core_has_answered = true;
+        NS.core_has_answered = true;
     } else {
         if (!simd_is_ascii_lowercase(data, size)) return nullptr;
-        if (!core_has_answered) return key;
+        if (!NS.core_has_answered) return key;
         canonical = key;
     }
     // The evicted key is exactly bytes, so releasing it runs no Python code
@@ -101,27 +100,22 @@ PyObject *intern_function() noexcept {
 // the two lookups above would find what they found at import.  The class is
 // read at every call: assigning sys.__class__ changes no dict, and a module
 // subclass may provide `intern` through a descriptor.
-PyObject *imported_sys = nullptr;
-PyObject *watched_sys_dict = nullptr;
-
 #if PY_VERSION_HEX >= 0x030C0000
-// Watchers on both dicts clear it on any change that could matter.
-bool intern_untouched = false;
-
-// The interpreter calls watchers with whatever exception is pending at the
-// change, so it is set aside here and put back unchanged.
+// Watchers on both dicts clear NS.intern_untouched on any change that could
+// matter. The interpreter calls them with whatever exception is pending at
+// the change, so it is set aside here and put back unchanged.
 int on_watched_dict(PyDict_WatchEvent event, PyObject *dict, PyObject *key, PyObject *) noexcept {
     PyObject *pending = PyErr_GetRaisedException();
     switch (event) {
         case PyDict_EVENT_ADDED:
         case PyDict_EVENT_MODIFIED:
         case PyDict_EVENT_DELETED:
-            if (key == (dict == watched_sys_dict ? C.intern : C.sys) ||
-                (PyUnicode_Check(key) && PyUnicode_Compare(key, dict == watched_sys_dict ? C.intern : C.sys) == 0))
-                intern_untouched = false;
+            if (key == (dict == NS.watched_sys_dict ? C.intern : C.sys) ||
+                (PyUnicode_Check(key) && PyUnicode_Compare(key, dict == NS.watched_sys_dict ? C.intern : C.sys) == 0))
+                NS.intern_untouched = false;
             break;
         default:  // cleared, cloned, deallocated
-            intern_untouched = false;
+            NS.intern_untouched = false;
             break;
     }
     PyErr_SetRaisedException(pending);
@@ -131,37 +125,33 @@ int on_watched_dict(PyDict_WatchEvent event, PyObject *dict, PyObject *key, PyOb
 int start_watching(PyObject *module_dict) noexcept {
     // One watcher for the process: an import that fails after this and is
     // tried again must not use up the interpreter's few watcher ids.
-    static int watcher = -1;
-    if (watcher < 0 && (watcher = PyDict_AddWatcher(on_watched_dict)) < 0) return -1;
-    if (PyDict_Watch(watcher, module_dict) < 0 || PyDict_Watch(watcher, watched_sys_dict) < 0) return -1;
+    if (NS.watcher < 0 && (NS.watcher = PyDict_AddWatcher(on_watched_dict)) < 0) return -1;
+    if (PyDict_Watch(NS.watcher, module_dict) < 0 || PyDict_Watch(NS.watcher, NS.watched_sys_dict) < 0) return -1;
     PyObject *fn = nullptr;
-    if (PyDict_GetItemRef(watched_sys_dict, C.intern, &fn) < 0) return -1;
-    intern_untouched = fn == C.builtin_intern;
+    if (PyDict_GetItemRef(NS.watched_sys_dict, C.intern, &fn) < 0) return -1;
+    NS.intern_untouched = fn == C.builtin_intern;
     Py_XDECREF(fn);
     return 0;
 }
 
-inline bool dicts_untouched() noexcept { return intern_untouched; }
+inline bool dicts_untouched() noexcept { return NS.intern_untouched; }
 #else
 // No watchers here.  Every change to a dict gives it a new version tag, so
 // while both tags are the ones last checked nothing in them has changed and
 // the last verdict stands; after any change (to whatever key) the two
 // entries are compared by identity again.
-uint64_t checked_module_tag = 0, checked_sys_tag = 0;
-bool checked_verdict = false;
-
 inline uint64_t dict_tag(PyObject *dict) noexcept { return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag; }
 
 // Borrowed lookups of interned str keys in exact dicts: hashing and
 // comparing them runs no Python code and cannot fail.
 [[gnu::noinline]] bool recheck_dicts() noexcept {
-    if (!C.module_dict) return checked_verdict = false;  // the module's exec failed
-    const bool same = PyDict_GetItemWithError(C.module_dict, C.sys) == imported_sys &&
-                      PyDict_GetItemWithError(watched_sys_dict, C.intern) == C.builtin_intern;
+    if (!C.module_dict) return NS.checked_verdict = false;  // the module's exec failed
+    const bool same = PyDict_GetItemWithError(C.module_dict, C.sys) == NS.imported_sys &&
+                      PyDict_GetItemWithError(NS.watched_sys_dict, C.intern) == C.builtin_intern;
     VLM_ASSERT(!PyErr_Occurred());
-    checked_module_tag = dict_tag(C.module_dict);
-    checked_sys_tag = dict_tag(watched_sys_dict);
-    checked_verdict = same;
+    NS.checked_module_tag = dict_tag(C.module_dict);
+    NS.checked_sys_tag = dict_tag(NS.watched_sys_dict);
+    NS.checked_verdict = same;
     return same;
 }
 
@@ -171,25 +161,21 @@ int start_watching(PyObject *) noexcept {
 }
 
 inline bool dicts_untouched() noexcept {
-    if (VLM_LIKELY(C.module_dict && dict_tag(C.module_dict) == checked_module_tag &&
-                   dict_tag(watched_sys_dict) == checked_sys_tag))
-        return checked_verdict;
+    if (VLM_LIKELY(C.module_dict && dict_tag(C.module_dict) == NS.checked_module_tag &&
+                   dict_tag(NS.watched_sys_dict) == NS.checked_sys_tag))
+        return NS.checked_verdict;
     return recheck_dicts();
 }
 #endif
 
-inline bool intern_untouched_now() noexcept { return dicts_untouched() && Py_IS_TYPE(imported_sys, &PyModule_Type); }
+inline bool intern_untouched_now() noexcept { return dicts_untouched() && Py_IS_TYPE(NS.imported_sys, &PyModule_Type); }
 
-// Canonical strings the real sys.intern returned lately, so that a custom
-// name seen again costs no copy and no call. Holding them keeps them the
-// interpreter's canonical objects; a fixed number of slots bounds what any
-// stream of distinct names can pin.
-PyObject *recent_interned[256];
-
-// Only exact str is ever hashed here: its hash runs no code and cannot fail.
+// Through the canonical strings intern returned lately, a custom name seen
+// again costs no copy and no call; holding them keeps them the interpreter's
+// canonical objects. Only exact str is ever hashed here: its hash runs no code and cannot fail.
 PyObject **recent_slot(PyObject *text) noexcept {
     VLM_ASSERT(is_exact_str(text));
-    return &recent_interned[static_cast<size_t>(PyObject_Hash(text)) & 255u];
+    return &NS.recent_interned[static_cast<size_t>(PyObject_Hash(text)) & (kRecentInternedSlots - 1)];
 }
 
 // A str subclass (the str() of some name) is never looked up: its __hash__
@@ -232,55 +218,40 @@ PyObject *sys_intern(PyObject *text, bool text_is_callers) noexcept {
 bool interning_is_pure() noexcept { return intern_untouched_now(); }
 
 int watch_intern(PyObject *module_dict, PyObject *sys_module) noexcept {
-    Py_XSETREF(imported_sys, Py_NewRef(sys_module));
-    watched_sys_dict = PyModule_GetDict(sys_module);
+    Py_XSETREF(NS.imported_sys, Py_NewRef(sys_module));
+    NS.watched_sys_dict = PyModule_GetDict(sys_module);
     return start_watching(module_dict);
 }
 
 namespace {
 
+// Both known-name tables are keyed by address, so the hash is the address
+// without the bits allocation alignment leaves zero.
+size_t address_hash(PyObject *o) noexcept { return reinterpret_cast<uintptr_t>(o) >> 4; }
+
+template <typename Slot>
+Slot &known_slot(Slot (&slots)[kKnownNameSlots], PyObject *key) noexcept {
+    return probe_slots(slots, kKnownNameSlots - 1, address_hash(key), [key](const Slot &s) { return s.key == key; });
+}
+
 // The table's names are the interpreter's canonical interned strings, so an
 // interned key equals one of them exactly when it is that very object: a
 // probe by address answers for it without hashing or comparing text.
-constexpr size_t kKnownSlots = 64;
-PyObject *known_by_address[kKnownSlots];
-
-size_t address_slot(PyObject *s) noexcept { return (reinterpret_cast<uintptr_t>(s) >> 4) % kKnownSlots; }
+void insert_address(PyObject *key) noexcept { known_slot(NS.known_by_address, key).key = key; }
 
 // The table's str for each of its names, keyed by the core's shared bytes
 // object of the same name. The core's perfect hash folds ASCII case and
 // costs a fraction of a dict probe with an uncached text compare, so an ASCII
 // key that is not the interned object itself is looked up there. Only valid
 // when every name of the table is in the core, which indexing checks.
-struct CoreName {
-    PyObject *bytes;
-    PyObject *str;
-};
-CoreName str_by_core_bytes[kKnownSlots];
-bool core_covers_table = false;
-
-PyObject *str_for_core_bytes(PyObject *b) noexcept {
-    for (size_t slot = address_slot(b);; slot = (slot + 1) % kKnownSlots) {
-        const CoreName &e = str_by_core_bytes[slot];
-        if (e.bytes == b) return e.str;
-        if (!e.bytes) return nullptr;
-    }
-}
-
-void insert_address(PyObject *key) noexcept {
-    size_t slot = address_slot(key);
-    while (known_by_address[slot] && known_by_address[slot] != key) slot = (slot + 1) % kKnownSlots;
-    known_by_address[slot] = key;
-}
+PyObject *str_for_core_bytes(PyObject *b) noexcept { return known_slot(NS.str_by_core_bytes, b).str; }
 
 bool insert_core_name(PyObject *str) noexcept {
     if (!is_exact_str(str) || !PyUnicode_IS_ASCII(str)) return false;
     PyObject *b = get_interned_header_name_bytes(reinterpret_cast<const char *>(PyUnicode_1BYTE_DATA(str)),
                                                  static_cast<size_t>(PyUnicode_GET_LENGTH(str)));
     if (!b) return false;
-    size_t slot = address_slot(b);
-    while (str_by_core_bytes[slot].bytes && str_by_core_bytes[slot].bytes != b) slot = (slot + 1) % kKnownSlots;
-    str_by_core_bytes[slot] = {b, str};
+    known_slot(NS.str_by_core_bytes, b) = {b, str};
     return true;
 }
 
@@ -288,7 +259,7 @@ bool insert_core_name(PyObject *str) noexcept {
 
 int index_known_names(PyObject *table) noexcept {
     // Open addressing needs free slots; a larger table is looked up by hash.
-    if (PyDict_GET_SIZE(table) > static_cast<Py_ssize_t>(kKnownSlots / 2)) return 0;
+    if (PyDict_GET_SIZE(table) > static_cast<Py_ssize_t>(kKnownNameSlots / 2)) return 0;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     bool covered = true;
@@ -296,7 +267,7 @@ int index_known_names(PyObject *table) noexcept {
         if (PyUnicode_CHECK_INTERNED(key)) insert_address(key);  // otherwise found through the dict
         covered = insert_core_name(key) && covered;
     }
-    core_covers_table = covered;
+    NS.core_covers_table = covered;
     return 0;
 }
 
@@ -304,13 +275,7 @@ namespace {
 
 // 1 and the table's object for an interned key, 0 when the key is not in
 // the table.
-inline int find_known_interned(PyObject *key) noexcept {
-    for (size_t slot = address_slot(key);; slot = (slot + 1) % kKnownSlots) {
-        PyObject *k = known_by_address[slot];
-        if (k == key) return 1;
-        if (!k) return 0;
-    }
-}
+inline int find_known_interned(PyObject *key) noexcept { return known_slot(NS.known_by_address, key).key != nullptr; }
 
 // intern_header_name_str for an exact ASCII str, once the core is known to
 // hold every name of the table: one core probe decides membership for every
@@ -337,7 +302,7 @@ PyObject *intern_header_name_str(PyObject *name, int /*skip_dispatch*/) noexcept
     if (name == Py_None) return Py_NewRef(Py_None);
     if (VLM_LIKELY(is_exact_str(name))) {
         if (PyUnicode_CHECK_INTERNED(name) && find_known_interned(name)) return Py_NewRef(name);
-        if (VLM_LIKELY(PyUnicode_IS_ASCII(name) && core_covers_table)) return intern_ascii_str(name);
+        if (VLM_LIKELY(PyUnicode_IS_ASCII(name) && NS.core_covers_table)) return intern_ascii_str(name);
     }
     Ref text = is_exact_str(name) ? Ref::borrow(name) : Ref::steal(PyObject_Str(name));
     if (!text) return nullptr;

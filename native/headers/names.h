@@ -58,21 +58,11 @@ struct LoweredKey {
 
 namespace detail {
 
-// Exact bytes keys seen lately and their canonical object. Framework code
-// passes the same literal call after call, so recognising it by address
-// spares the core probe. Each slot holds its key, so an address can never
-// be reused by another object while it is remembered; the fixed number of
-// slots bounds what a stream of distinct keys can pin. Only keys that need
+// Framework code passes the same literal call after call, so recognising
+// an exact bytes key by address spares the core probe. Only keys that need
 // no copy are remembered: a lowered copy must stay a new object per call.
-struct BytesKeyMemo {
-    PyObject *key;
-    PyObject *canonical;  // the core's shared object, or `key` itself
-};
-inline constexpr size_t kBytesKeyMemoSlots = 64;
-extern BytesKeyMemo bytes_key_memo[kBytesKeyMemoSlots];
-
 inline BytesKeyMemo &bytes_key_memo_slot(PyObject *key) noexcept {
-    return bytes_key_memo[(reinterpret_cast<uintptr_t>(key) >> 4) % kBytesKeyMemoSlots];
+    return C.names.bytes_key_memo[(reinterpret_cast<uintptr_t>(key) >> 4) % kBytesKeyMemoSlots];
 }
 
 PyObject *canonical_bytes_probe(PyObject *key) noexcept;
@@ -84,7 +74,7 @@ PyObject *canonical_bytes_probe(PyObject *key) noexcept;
 // only a lowered copy will do. The core table answers whatever the letter
 // case, so a core miss on a name with capitals means a copy is needed.
 inline PyObject *canonical_bytes_no_copy(PyObject *key) noexcept {
-    const detail::BytesKeyMemo &m = detail::bytes_key_memo_slot(key);
+    const BytesKeyMemo &m = detail::bytes_key_memo_slot(key);
     if (VLM_LIKELY(m.key == key)) return m.canonical;
     return detail::canonical_bytes_probe(key);
 }
