@@ -4,6 +4,7 @@ instead of failing on the first import."""
 
 from __future__ import annotations
 
+import importlib
 import importlib.machinery
 import os
 import sys
@@ -24,24 +25,24 @@ PEERS = ("multidict", "werkzeug", "starlette", "httpx")
 HOW_TO_GET = "`make bench` installs them, from the bench-peers group of pyproject.toml"
 
 IMPORT_ERRORS: dict[str, str] = {}
-CIMultiDict = WerkzeugHeaders = StarletteHeaders = StarletteMutableHeaders = HttpxHeaders = None
-try:
-    from multidict import CIMultiDict
-except ImportError as exc:
-    IMPORT_ERRORS["multidict"] = str(exc)
-try:
-    from werkzeug.datastructures import Headers as WerkzeugHeaders
-except ImportError as exc:
-    IMPORT_ERRORS["werkzeug"] = str(exc)
-try:
-    from starlette.datastructures import Headers as StarletteHeaders
-    from starlette.datastructures import MutableHeaders as StarletteMutableHeaders
-except ImportError as exc:
-    IMPORT_ERRORS["starlette"] = str(exc)
-try:
-    from httpx import Headers as HttpxHeaders
-except ImportError as exc:
-    IMPORT_ERRORS["httpx"] = str(exc)
+
+
+def _import(peer: str, module: str, *names: str) -> tuple:
+    """The named classes of a peer's module, or Nones with the reason kept."""
+    try:
+        loaded = importlib.import_module(module)
+    except ImportError as exc:
+        IMPORT_ERRORS[peer] = str(exc)
+        return (None,) * len(names)
+    return tuple(getattr(loaded, name) for name in names)
+
+
+(CIMultiDict,) = _import("multidict", "multidict", "CIMultiDict")
+(WerkzeugHeaders,) = _import("werkzeug", "werkzeug.datastructures", "Headers")
+StarletteHeaders, StarletteMutableHeaders = _import(
+    "starlette", "starlette.datastructures", "Headers", "MutableHeaders"
+)
+(HttpxHeaders,) = _import("httpx", "httpx", "Headers")
 
 
 class PeerProblem(RuntimeError):
