@@ -232,6 +232,17 @@ def test_update_replaces_every_match_with_one_entry_at_the_end():
     assert h.values == [B, (b"x", 9), ("new", 1)]
 
 
+def test_update_keeps_what_follows_its_last_replaced_entry():
+    # The entries are tuples two collections share, and the update before
+    # replaced more of them: what it recorded must not count for this one.
+    x, y, z = (b"x", b"1"), (b"y", b"2"), (b"z", b"3")
+    first, second = Headers([x, y, z]), Headers([x, y, z])
+    first.update({b"x": b"9", b"y": b"9"})
+    second.update({b"x": b"9"})
+    assert first.values == [z, (b"x", b"9"), (b"y", b"9")]
+    assert second.values == [y, z, (b"x", b"9")]
+
+
 @pytest.mark.parametrize(
     ("arg", "error", "message"),
     [
