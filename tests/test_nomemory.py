@@ -13,6 +13,8 @@ def fresh():
     return Headers(list(BASE))
 def iadd(h, other):
     h += other
+# More names than keys() tracks without its hash table.
+MANY = Headers([(b"x-%d" % i, b"v") for i in range(30)])
 """
 
 OPERATIONS = {
@@ -29,7 +31,7 @@ OPERATIONS = {
     "update": "fresh().update({b'x-a': b'9', 'host': 'z', b'new': b'n'})",
     "add_many": "h = fresh(); h.add_many([(b'k', b'v'), Header(b'K2', b'v')]); h.add_many({b'k': b'v'})",
     "operators": "h = Headers([(b'a', b'1')]); h + h; [(b'a', b'b')] + h; iadd(h, [(b'k', b'v')]); iadd(h, fresh())",
-    "views": "h = fresh(); h.keys(); list(h.items()); list(h); repr(h)",
+    "views": "h = fresh(); h.keys(); list(h.items()); list(h); repr(h); MANY.keys()",
     "clone": "Headers([(b'a', b'1'), (b'b', None), [b'c', b'2']]).clone()",
     # The reduction and its reconstructor, without the pickle module, which
     # reports a failed allocation of its own as a PicklingError.

@@ -19,6 +19,18 @@ class DictRaises(Headers):
         raise Boom("__dict__")
 
 
+class NameRaises(Header):
+    @property
+    def name(self):
+        raise Boom("name")
+
+
+class ValueRaises(Header):
+    @property
+    def value(self):
+        raise Boom("value")
+
+
 def keys_of_failing_entry():
     FailingEntry.indexed = 0
     try:
@@ -34,8 +46,11 @@ def keys_of_failing_entry():
         lambda: pickle.dumps(DictRaises([(b"a", b"1")])),
         lambda: iadd(Headers(), [FailingEntry((b"a", b"1"))]),
         keys_of_failing_entry,
+        lambda: ValueRaises(b"a", 1) == ValueRaises(b"a", 1),
+        lambda: iadd(Headers(), NameRaises(b"a", 1)),
+        lambda: iadd(Headers(), ValueRaises(b"a", 1)),
     ],
-    ids=["clone-iteration", "pickle-dict", "iadd-index", "keys-index-once"],
+    ids=["clone-iteration", "pickle-dict", "iadd-index", "keys-index-once", "eq-value", "iadd-name", "iadd-value"],
 )
 def test_the_callers_error_reaches_the_caller_unchanged(operation):
     with pytest.raises(Boom) as info:
