@@ -31,6 +31,9 @@ settings.register_profile(
 QEMU_SKIPS = {
     "test_bench.py": "the benchmark times the host's build against peers installed for the host only",
     "test_stubs.py": "mypy and pyright check the stubs with the host's interpreter; the files are the same",
+    "test_nomemory.py": (
+        "the sweeps start an emulated interpreter per failing allocation; they run natively on every version"
+    ),
     "test_distribution.py::test_sdist_holds_everything_a_build_needs": "the sdist is built on the host",
     "test_distribution.py::test_sdist_holds_nothing_large": "the sdist is built on the host",
     "test_distribution.py::test_installed_metadata_names_version_and_license": (
