@@ -2,6 +2,8 @@
 an operation fails, and the outcome must be MemoryError or success, never a
 crash and never another error.  Each sweep runs in child interpreters."""
 
+import os
+
 import pytest
 
 from support import allocation_sweep, run_python
@@ -54,6 +56,10 @@ spec = importlib.util.find_spec("velmora.headers")
 """
 
 
+@pytest.mark.skipif(
+    "libasan" in os.environ.get("LD_PRELOAD", ""),
+    reason="the interpreter's own fault in readying a type crashes outright under the sanitizer's allocator",
+)
 def test_import_fails_an_allocation_with_memory_error():
     # Only velmora's own part of the import: finding and loading the file are
     # the import system's.  One failure per process, since a retry after a
