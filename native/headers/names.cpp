@@ -123,9 +123,15 @@ int on_watched_dict(PyDict_WatchEvent event, PyObject *dict, PyObject *key, PyOb
 }
 
 int start_watching(PyObject *module_dict) noexcept {
+    NS.intern_untouched = false;
     // One watcher for the process: an import that fails after this and is
     // tried again must not use up the interpreter's few watcher ids.
-    if (NS.watcher < 0 && (NS.watcher = PyDict_AddWatcher(on_watched_dict)) < 0) return -1;
+    if (NS.watcher < 0 && (NS.watcher = PyDict_AddWatcher(on_watched_dict)) < 0) {
+        // Other code holds every id.  Without a watcher the shortcut stays
+        // off and each call looks sys.intern up: slower, never wrong.
+        PyErr_Clear();
+        return 0;
+    }
     if (PyDict_Watch(NS.watcher, module_dict) < 0 || PyDict_Watch(NS.watcher, NS.watched_sys_dict) < 0) return -1;
     PyObject *fn = nullptr;
     if (PyDict_GetItemRef(NS.watched_sys_dict, C.intern, &fn) < 0) return -1;
