@@ -101,3 +101,36 @@ def test_one_copy_of_vlm_core_whichever_module_loads_it_first():
     expected = repr([os.path.realpath(module_file)])
     assert by_loader == expected
     assert after_import == expected
+
+
+# A free-threaded interpreter is refused when the build is configured, which
+# is where pip's install from the sdist stops.  A stand-in interpreter runs
+# the real one's -c queries with its configuration saying free-threaded.
+# (No 3.14 can be faked so: FindPython wants that version's headers.)
+FAKE_FREE_THREADED = """#!{python}
+import os, sys, sysconfig
+args = sys.argv[1:]
+if "-c" not in args:
+    os.execv({python!r}, [{python!r}, *args])
+code = args[args.index("-c") + 1]
+sys.argv = ["-c", *args[args.index("-c") + 2 :]]
+get = sysconfig.get_config_var
+sysconfig.get_config_var = lambda name: 1 if name == "Py_GIL_DISABLED" else get(name)
+exec(compile(code, "<string>", "exec"), {{"__name__": "__main__"}})
+"""
+
+
+@pytest.mark.skipif(shutil.which("cmake") is None or not (REPO / "CMakeLists.txt").exists(), reason="needs cmake")
+def test_a_free_threaded_interpreter_is_refused_at_configure(tmp_path):
+    fake = tmp_path / "python3"
+    fake.write_text(FAKE_FREE_THREADED.format(python=sys.executable))
+    fake.chmod(0o755)
+    run = subprocess.run(
+        ["cmake", "-S", str(REPO), "-B", str(tmp_path / "build"), f"-DPython_EXECUTABLE={fake}"],
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
+    assert run.returncode != 0
+    message = "velmora needs a CPython with the global interpreter lock; the free-threaded build"
+    assert message in " ".join(run.stderr.split()), run.stderr
