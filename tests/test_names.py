@@ -215,10 +215,10 @@ def test_replaced_intern_is_honoured(monkeypatch):
     assert len(seen) == 2
 
 
-# Run in a fresh interpreter each: a replacement seen once may leave the
-# shortcut off for the rest of the process, which would hide the next case.
 HAS_DICT_WATCHERS = sys.version_info >= (3, 12) and importlib.util.find_spec("_testcapi") is not None
 
+# Run in a fresh interpreter each: a replacement seen once may leave the
+# shortcut off for the rest of the process, which would hide the next case.
 REPLACE_INTERN = {
     "in sys's dict": ("", "sys.intern = recorder"),
     "through sys's class": (

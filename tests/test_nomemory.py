@@ -19,7 +19,6 @@ def iadd(h, other):
 MANY = Headers([(b"x-%d" % i, b"v") for i in range(30)])
 # The C API's sequence protocol, which makes an int of the index: one past
 # the small ints the interpreter keeps, so that the int is allocated.
-import _testcapi
 try:
     seq_item = _testcapi.sequence_getitem
 except AttributeError:
